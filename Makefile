@@ -1,0 +1,39 @@
+# Entry point. `make test` installs what is missing, builds the release and the
+# sanitizer configurations with warnings as errors, and runs the whole suite on both.
+
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+RELEASE_DIR := build/release
+ASAN_DIR := build/asan
+
+.PHONY: all test deps release asan test-release test-asan bench format clean
+
+all: release
+
+deps:
+	@./scripts/install-deps.sh
+
+release: deps
+	cmake -S . -B $(RELEASE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(RELEASE_DIR) -j $(JOBS)
+
+asan: deps
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTIDEWELL_SANITIZE=ON
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+
+test-release: release
+	ctest --test-dir $(RELEASE_DIR) --output-on-failure -j $(JOBS)
+
+test-asan: asan
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
+
+test: test-release test-asan
+
+bench: release
+	@for b in $(RELEASE_DIR)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
+
+format:
+	find base model platform tests bench -name '*.cc' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+
+namespace calendar_mirrow_addin::platform {
+
+// The user's local application-data folder as UTF-8, without a trailing separator:
+// $XDG_DATA_HOME, else ~/.local/share on Linux; the shell's local application-data
+// folder on Windows. Empty when neither can be determined.
+std::string LocalAppDataFolder();
+
+}  // namespace calendar_mirrow_addin::platform
