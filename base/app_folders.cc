@@ -39,8 +39,8 @@ bool EnsureFolder(const std::wstring& path) {
 
 std::wstring LogFileName(const SystemTime& utc) {
   wchar_t text[32];
-  std::swprintf(text, 32, L"%04d%02d%02dT%02d%02d%02dZ.log", utc.year, utc.month, utc.day,
-                utc.hour, utc.minute, utc.second);
+  std::swprintf(text, 32, L"%04d%02d%02dT%02d%02d%02dZ.log", utc.year, utc.month, utc.day, utc.hour,
+                utc.minute, utc.second);
   return text;
 }
 

@@ -23,7 +23,8 @@ std::optional<SystemTime> Shift(FileTime file_time, int64_t seconds) {
 
 SystemTime UtcNow() {
   const int64_t ms = platform::UtcNowMillis();
-  const auto file_time = static_cast<FileTime>(kUnixEpochFileTime + ms * kFileTimeTicksPerMillisecond);
+  const auto file_time =
+      static_cast<FileTime>(kUnixEpochFileTime + ms * kFileTimeTicksPerMillisecond);
   return FileTimeToSystemTime(file_time).value_or(SystemTime{});
 }
 

@@ -50,9 +50,9 @@ int DayOfWeek(int year, int month, int day) {
 }
 
 bool IsValidSystemTime(const SystemTime& t) {
-  return t.year >= kMinYear && t.year <= kMaxYear && t.month >= 1 && t.month <= 12 &&
-         t.day >= 1 && t.day <= DaysInMonth(t.year, t.month) && t.hour < 24 && t.minute < 60 &&
-         t.second < 60 && t.milliseconds < 1000;
+  return t.year >= kMinYear && t.year <= kMaxYear && t.month >= 1 && t.month <= 12 && t.day >= 1 &&
+         t.day <= DaysInMonth(t.year, t.month) && t.hour < 24 && t.minute < 60 && t.second < 60 &&
+         t.milliseconds < 1000;
 }
 
 std::optional<FileTime> SystemTimeToFileTime(const SystemTime& t) {

@@ -48,8 +48,10 @@ struct Guest {
   ResponseStatus response_status;
 };
 
-// Equal address and attendance, and equal response unless the guest is the organizer.
-bool operator==(const Guest& a, const Guest& b);
+// The same guest for comparison purposes: equal address and attendance, and equal
+// response unless the guest is the organizer, whose own answer is not compared. The
+// display name does not count.
+bool SameGuest(const Guest& a, const Guest& b);
 
 using GuestMap = std::unordered_map<std::wstring, Guest>;
 
@@ -121,8 +123,8 @@ class Event {
   void set_load_failed(bool value) { load_failed_ = value; }
 
   // Inserts a guest under `email` unless that key is already present.
-  void AddGuest(const std::wstring& email, const std::wstring& name,
-                AttendanceType attendance_type, ResponseStatus response_status);
+  void AddGuest(const std::wstring& email, const std::wstring& name, AttendanceType attendance_type,
+                ResponseStatus response_status);
   bool HasGuests() const { return !guests_.empty(); }
   bool HasGuest(const std::wstring& email) const { return guests_.count(email) != 0; }
   bool IsOrganizer(const std::wstring& email) const;

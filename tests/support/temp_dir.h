@@ -1,0 +1,71 @@
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "base/logger.h"
+#include "base/text.h"
+
+namespace calendar_mirrow_addin::testing {
+
+// A fresh folder under the system's temporary folder, removed with its content.
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device random;
+    for (;;) {
+      path_ = std::filesystem::temp_directory_path() /
+              ("tidewell-test-" + std::to_string(random()) + std::to_string(random()));
+      if (std::filesystem::create_directory(path_)) break;
+    }
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::wstring wpath() const { return Utf8ToWide(path_.string()); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::string ReadFileText(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline void WriteFileText(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+// Installs a process-wide logger writing into a temporary folder for the test's life and
+// gives the text logged so far.
+class CapturedLog {
+ public:
+  explicit CapturedLog(int32_t threshold = Logger::VERBOSE) {
+    previous_ = SetLogger(std::make_unique<Logger>(threshold, dir_.wpath(), L"test.log"));
+  }
+  ~CapturedLog() { SetLogger(std::move(previous_)); }
+
+  std::string Text() const { return ReadFileText(dir_.path() / "test.log"); }
+  bool Contains(const std::string& fragment) const {
+    return Text().find(fragment) != std::string::npos;
+  }
+  void Clear() const { std::filesystem::remove(dir_.path() / "test.log"); }
+
+ private:
+  TempDir dir_;
+  std::unique_ptr<Logger> previous_;
+};
+
+}  // namespace calendar_mirrow_addin::testing
