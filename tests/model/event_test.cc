@@ -1,1 +1,206 @@
+#include "model/event.h"
+
 #include <gtest/gtest.h>
+
+#include "model/recurrence.h"
+#include "tests/support/temp_dir.h"
+
+namespace calendar_mirrow_addin {
+namespace {
+
+using testing::CapturedLog;
+
+std::unique_ptr<DateTime> Utc(int year, int month, int day, int hour, int minute) {
+  return std::make_unique<DateTime>(DateTime::FromFields(day, month, year, hour, minute, 0, 0));
+}
+
+// A fully filled event; `variant` changes the fields that are not part of equivalence.
+std::unique_ptr<Event> MakeEvent(int variant = 0) {
+  auto event = std::make_unique<Event>();
+  event->set_id(L"id-" + std::to_wstring(variant));
+  event->set_updated(Utc(2008, 3, 7, 9, variant));
+  event->set_title(L"Lunch");
+  event->set_location(L"Cafe");
+  event->set_body(L"Bring slides");
+  event->set_start(Utc(2008, 3, 10, 12, 0));
+  event->set_end(Utc(2008, 3, 10, 13, 0));
+  event->set_busy_status(kBusyStatusBusy);
+  event->set_status(kEventStatusConfirmed);
+  event->set_reminder_set(true);
+  event->set_reminder_seconds(600);
+  event->set_sequence_num(variant);
+  event->set_ical_uid(L"uid-1");
+  event->AddGuest(L"ana@nexora.example", L"Ana", kAttendanceOrganizer, kResponseAccepted);
+  event->AddGuest(L"bo@nexora.example", L"Bo", kAttendanceRequired, kResponseInvited);
+  return event;
+}
+
+int32_t Missing(const Event& a, const Event& b) { return ~a.CompareTo(b) & 0x1FFF; }
+
+TEST(EventTest, IdenticalEventsMatchInEveryAspect) {
+  auto a = MakeEvent();
+  auto b = MakeEvent();
+  EXPECT_EQ(a->CompareTo(*b), 0x1FFF);
+  EXPECT_TRUE(Equivalent(*a, *b));
+}
+
+TEST(EventTest, UpdatedAndSequenceDoNotBreakEquivalence) {
+  CapturedLog log;
+  auto a = MakeEvent(0);
+  auto b = MakeEvent(1);
+  EXPECT_EQ(Missing(*a, *b), kAspectUpdated | kAspectSequence);
+  EXPECT_TRUE(Equivalent(*a, *b));
+  EXPECT_EQ(log.Text(),
+            "Event::CompareTo {\n  comparison = 0111111111110\n} //Event::CompareTo\n"
+            "Event::CompareTo {\n  comparison = 0111111111110\n} //Event::CompareTo\n");
+}
+
+TEST(EventTest, TextsAreComparedAfterDroppingBreaksAndTrimming) {
+  auto a = MakeEvent();
+  auto b = MakeEvent();
+  b->set_title(L"  Lunch\r\n");
+  b->set_location(L"Ca\tfe");
+  b->set_body(L"Bring\r\n slides");  // The blank after the break stays.
+  EXPECT_EQ(Missing(*a, *b), 0);
+  b->set_title(L"lunch");
+  b->set_location(L"Ca fe");
+  EXPECT_EQ(Missing(*a, *b), kAspectTitle | kAspectLocation);
+}
+
+TEST(EventTest, TimesCountOnlyForSingleEvents) {
+  auto a = MakeEvent();
+  auto b = MakeEvent();
+  b->set_end(Utc(2008, 3, 10, 14, 0));
+  EXPECT_EQ(Missing(*a, *b), kAspectEnd);
+  a->set_start(nullptr);
+  b->set_start(nullptr);
+  EXPECT_EQ(Missing(*a, *b), kAspectEnd);  // Two missing starts are equal.
+  b->set_start(Utc(2008, 3, 10, 12, 0));
+  EXPECT_EQ(Missing(*a, *b), kAspectStart | kAspectEnd);
+
+  // Recurring on both sides: the times live in the recurrence.
+  for (Event* e : {a.get(), b.get()}) {
+    e->set_is_recurring(true);
+    auto rule = std::make_unique<Recurrence>();
+    rule->set_start(Utc(2008, 3, 10, 12, 0));
+    rule->set_frequency(kFrequencyWeekly);
+    e->set_recurrence(std::move(rule));
+  }
+  EXPECT_EQ(Missing(*a, *b), 0);
+  b->mutable_recurrence()->set_interval(2);
+  EXPECT_EQ(Missing(*a, *b), kAspectRecurrence);
+  // Recurring against single: start, end and recurrence all differ.
+  b->set_is_recurring(false);
+  EXPECT_EQ(Missing(*a, *b), kAspectStart | kAspectEnd | kAspectRecurrence);
+  EXPECT_FALSE(Equivalent(*a, *b));
+}
+
+TEST(EventTest, RemindersAndStatuses) {
+  auto a = MakeEvent();
+  auto b = MakeEvent();
+  b->set_reminder_seconds(900);
+  EXPECT_EQ(Missing(*a, *b), kAspectReminder);
+  a->set_reminder_set(false);
+  b->set_reminder_set(false);
+  EXPECT_EQ(Missing(*a, *b), 0);  // Lead times of unset reminders do not matter.
+  b->set_busy_status(kBusyStatusFree);
+  b->set_status(kEventStatusTentative);
+  b->set_all_day(true);
+  EXPECT_EQ(Missing(*a, *b), kAspectBusyStatus | kAspectStatus | kAspectAllDay);
+}
+
+TEST(EventTest, GuestComparison) {
+  auto a = MakeEvent();
+  auto b = MakeEvent();
+  // The organizer's own answer and the display names do not count.
+  b->mutable_guests().at(L"ana@nexora.example").response_status = kResponseDeclined;
+  b->mutable_guests().at(L"bo@nexora.example").name = L"Robert";
+  EXPECT_EQ(Missing(*a, *b), 0);
+  b->mutable_guests().at(L"bo@nexora.example").response_status = kResponseAccepted;
+  EXPECT_EQ(Missing(*a, *b), kAspectGuests);
+  b->mutable_guests().at(L"bo@nexora.example").response_status = kResponseInvited;
+  b->AddGuest(L"cy@nexora.example", L"Cy", kAttendanceOptional, kResponseInvited);
+  EXPECT_EQ(Missing(*a, *b), kAspectGuests);
+  EXPECT_EQ(Missing(*b, *a), kAspectGuests);
+}
+
+TEST(EventTest, GuestKeysAndAddresses) {
+  Event event;
+  event.AddGuest(L"ana@nexora.example", L"Ana", kAttendanceOrganizer, kResponseAccepted);
+  event.AddGuest(L"ana@nexora.example", L"Other", kAttendanceOptional, kResponseDeclined);
+  ASSERT_EQ(event.guests().size(), 1u);
+  EXPECT_EQ(event.guests().at(L"ana@nexora.example").name, L"Ana");  // First one stays.
+  EXPECT_TRUE(event.IsOrganizer(L"ana@nexora.example"));
+  // Keys are exact; the stored address is lower-cased.
+  event.AddGuest(L"Bo@Nexora.Example", L"Bo", kAttendanceRequired, kResponseInvited);
+  EXPECT_TRUE(event.HasGuest(L"Bo@Nexora.Example"));
+  EXPECT_FALSE(event.HasGuest(L"bo@nexora.example"));
+  EXPECT_EQ(event.guests().at(L"Bo@Nexora.Example").email, L"bo@nexora.example");
+  EXPECT_FALSE(event.IsOrganizer(L"Bo@Nexora.Example"));
+  EXPECT_FALSE(event.IsOrganizer(L"nobody@nexora.example"));
+}
+
+TEST(EventTest, CancelledExceptionsCompareByStatusAndDateOnly) {
+  auto a = MakeEvent();
+  auto b = MakeEvent();
+  a->set_original_date(Utc(2008, 3, 17, 12, 0));
+  b->set_original_date(Utc(2008, 3, 17, 12, 0));
+  b->set_title(L"Changed");
+  EXPECT_FALSE(ExceptionEquivalent(*a, *b));
+  a->set_status(kEventStatusCanceled);
+  b->set_status(kEventStatusCanceled);
+  EXPECT_TRUE(ExceptionEquivalent(*a, *b));
+  b->set_original_date(Utc(2008, 3, 24, 12, 0));
+  EXPECT_FALSE(ExceptionEquivalent(*a, *b));
+  b->set_original_date(Utc(2008, 3, 17, 12, 0));
+  b->set_status(kEventStatusConfirmed);  // Cancelled on one side only.
+  EXPECT_FALSE(ExceptionEquivalent(*a, *b));
+}
+
+TEST(EventTest, DumpOfASingleEvent) {
+  auto event = MakeEvent();
+  event->mutable_guests().erase(L"bo@nexora.example");
+  event->set_original_date(Utc(2008, 3, 3, 12, 0));
+  EXPECT_EQ(event->Dump(),
+            L"id = id-0\n"
+            L"updated = 20080307T090000Z\n"
+            L"title = Lunch\n"
+            L"location = Cafe\n"
+            L"all_day = 0\n"
+            L"is_recurring = 0\n"
+            L"start = 20080310T120000Z\n"
+            L"end = 20080310T130000Z\n"
+            L"original_date = 20080303T120000Z\n"
+            L"body = Bring slides\n"
+            L"busy_status = 1\n"
+            L"status = 2\n"
+            L"reminder_set = 1\n"
+            L"reminder_seconds = 600\n"
+            L"ical_uid = uid-1\n"
+            L"sequence_num = 0\n"
+            L"load_failed = 0\n"
+            L"Guests:\n"
+            L"name = Ana email = ana@nexora.example response_status = 2 attendance_type = 3\n");
+}
+
+TEST(EventTest, DumpOfASeriesListsItsExceptions) {
+  Event event;
+  event.set_is_recurring(true);
+  auto rule = std::make_unique<Recurrence>();
+  rule->set_text(L"DTSTART:20080303T090000Z\r\nRRULE:FREQ=DAILY");
+  auto exception = std::make_unique<Event>();
+  exception->set_original_date(Utc(2008, 3, 5, 9, 0));
+  rule->AddException(std::move(exception));
+  event.set_recurrence(std::move(rule));
+  event.set_start(Utc(2008, 3, 3, 9, 0));  // Not printed for a series.
+  const std::wstring dump = event.Dump();
+  EXPECT_NE(dump.find(L"is_recurring = 1\nrecurrence = DTSTART:20080303T090000Z\r\n"
+                      L"RRULE:FREQ=DAILY\nEXCEPTIONS\n20080305T090000Z\nbody = \n"),
+            std::wstring::npos)
+      << dump.c_str();
+  EXPECT_EQ(dump.find(L"start = "), std::wstring::npos);
+  EXPECT_EQ(dump.find(L"Guests:"), std::wstring::npos);
+}
+
+}  // namespace
+}  // namespace calendar_mirrow_addin
