@@ -59,10 +59,15 @@ std::unique_ptr<DateTime> IfValid(const DateTime& value) {
   return std::make_unique<DateTime>(value);
 }
 
-// Characters [pos, pos + length) read as a number; none when the text is too short.
+// Characters [pos, pos + length) read as a number; none when the text is too short or
+// the characters are not all digits (iCalendar times are fixed-width digit runs).
 std::optional<int> FixedNumber(std::wstring_view text, size_t pos, size_t length) {
   if (text.size() < pos + length) return std::nullopt;
-  return ParseDecimal(text.substr(pos, length));
+  const std::wstring_view digits = text.substr(pos, length);
+  for (wchar_t c : digits) {
+    if (c < L'0' || c > L'9') return std::nullopt;
+  }
+  return ParseDecimal(digits);
 }
 
 auto FieldTuple(const DateTime& v) {
