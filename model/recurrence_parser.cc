@@ -116,8 +116,10 @@ bool ReadLimits(const Parameters& parameters, Recurrence& recurrence) {
   }
   const std::wstring* count = Present(parameters, L"COUNT");
   recurrence.set_count(count != nullptr ? ParseDecimal(*count) : -1);
+  // A step below one means nothing; read as one it matches what the writer produces
+  // (it leaves such an interval out), so the two calendars agree on the series.
   const std::wstring* interval = Present(parameters, L"INTERVAL");
-  recurrence.set_interval(interval != nullptr ? ParseDecimal(*interval) : 1);
+  recurrence.set_interval(interval != nullptr ? std::max(ParseDecimal(*interval), 1) : 1);
   return true;
 }
 

@@ -4,8 +4,12 @@
 
 #include <random>
 
+#include "tests/support/system_time_builders.h"
+
 namespace calendar_mirrow_addin {
 namespace {
+
+using testing::At;
 
 constexpr int64_t kTicksPerDay = 864'000'000'000;
 
@@ -29,19 +33,6 @@ int ZellerDayOfWeek(int year, int month, int day) {
   const int j = year / 100;
   const int h = (day + 13 * (month + 1) / 5 + k + k / 4 + j / 4 + 5 * j) % 7;
   return (h + 6) % 7;
-}
-
-SystemTime At(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
-              int ms = 0) {
-  SystemTime t;
-  t.year = static_cast<uint16_t>(year);
-  t.month = static_cast<uint16_t>(month);
-  t.day = static_cast<uint16_t>(day);
-  t.hour = static_cast<uint16_t>(hour);
-  t.minute = static_cast<uint16_t>(minute);
-  t.second = static_cast<uint16_t>(second);
-  t.milliseconds = static_cast<uint16_t>(ms);
-  return t;
 }
 
 TEST(FileTimeTest, MatchesIndependentDayCountAcrossBoundaries) {

@@ -204,3 +204,31 @@ TEST(EventTest, DumpOfASeriesListsItsExceptions) {
 
 }  // namespace
 }  // namespace calendar_mirrow_addin
+
+namespace calendar_mirrow_addin {
+namespace {
+
+TEST(EventTest, CloneIsDeepAndEqualInEveryAspect) {
+  auto original = MakeEvent();
+  original->set_is_recurring(true);
+  auto rule = std::make_unique<Recurrence>();
+  rule->set_start(Utc(2008, 3, 10, 12, 0));
+  rule->set_until(Utc(2008, 6, 10, 12, 0));
+  rule->set_days_of_week(kMonday | kFriday);
+  auto exception = MakeEvent(3);
+  exception->set_original_date(Utc(2008, 3, 14, 12, 0));
+  rule->AddException(std::move(exception));
+  original->set_recurrence(std::move(rule));
+  original->set_original_date(Utc(2008, 3, 3, 12, 0));
+
+  auto copy = original->Clone();
+  EXPECT_EQ(copy->CompareTo(*original), 0x1FFF);
+  EXPECT_EQ(copy->Dump(), original->Dump());
+  // Changing the copy's exception leaves the original alone.
+  copy->mutable_recurrence()->ExceptionList()[0]->set_title(L"Moved");
+  EXPECT_EQ(original->recurrence()->exceptions()[0]->title(), L"Lunch");
+  EXPECT_FALSE(Equivalent(*copy, *original));
+}
+
+}  // namespace
+}  // namespace calendar_mirrow_addin

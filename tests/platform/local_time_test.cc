@@ -3,21 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "tests/platform/env_guard.h"
+#include "tests/support/system_time_builders.h"
 
 namespace calendar_mirrow_addin {
 namespace {
 
+using testing::At;
 using testing::EnvGuard;
-
-SystemTime At(int year, int month, int day, int hour, int minute) {
-  SystemTime t;
-  t.year = static_cast<uint16_t>(year);
-  t.month = static_cast<uint16_t>(month);
-  t.day = static_cast<uint16_t>(day);
-  t.hour = static_cast<uint16_t>(hour);
-  t.minute = static_cast<uint16_t>(minute);
-  return t;
-}
 
 void ExpectTime(const std::optional<SystemTime>& t, int day, int hour, int minute) {
   ASSERT_TRUE(t.has_value());
