@@ -70,6 +70,40 @@ bool SameGuest(const Guest& a, const Guest& b) {
 
 Event::Event() = default;
 Event::~Event() = default;
+Event::Event(Event&&) noexcept = default;
+Event& Event::operator=(Event&&) noexcept = default;
+
+namespace {
+
+std::unique_ptr<DateTime> CopyOf(const DateTime* value) {
+  return value ? std::make_unique<DateTime>(*value) : nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<Event> Event::Clone() const {
+  auto copy = std::make_unique<Event>();
+  copy->id_ = id_;
+  copy->updated_ = CopyOf(updated_.get());
+  copy->title_ = title_;
+  copy->location_ = location_;
+  copy->body_ = body_;
+  copy->all_day_ = all_day_;
+  copy->start_ = CopyOf(start_.get());
+  copy->end_ = CopyOf(end_.get());
+  copy->busy_status_ = busy_status_;
+  copy->status_ = status_;
+  copy->guests_ = guests_;
+  copy->is_recurring_ = is_recurring_;
+  if (recurrence_) copy->recurrence_ = recurrence_->Clone();
+  copy->reminder_set_ = reminder_set_;
+  copy->reminder_seconds_ = reminder_seconds_;
+  copy->sequence_num_ = sequence_num_;
+  copy->original_date_ = CopyOf(original_date_.get());
+  copy->ical_uid_ = ical_uid_;
+  copy->load_failed_ = load_failed_;
+  return copy;
+}
 
 void Event::set_recurrence(std::unique_ptr<Recurrence> value) { recurrence_ = std::move(value); }
 

@@ -81,6 +81,8 @@ class Event {
   virtual ~Event();
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
+  Event(Event&&) noexcept;
+  Event& operator=(Event&&) noexcept;
 
   const std::wstring& id() const { return id_; }
   void set_id(std::wstring value) { id_ = std::move(value); }
@@ -128,6 +130,9 @@ class Event {
   bool HasGuests() const { return !guests_.empty(); }
   bool HasGuest(const std::wstring& email) const { return guests_.count(email) != 0; }
   bool IsOrganizer(const std::wstring& email) const;
+
+  // A deep copy: timestamps, guests, the recurrence and its exceptions included.
+  std::unique_ptr<Event> Clone() const;
 
   // One bit per aspect (EventAspect), set when the aspect is equal in both events.
   int32_t CompareTo(const Event& other) const;

@@ -47,6 +47,24 @@ Recurrence::Recurrence() = default;
 
 Recurrence::~Recurrence() = default;
 
+std::unique_ptr<Recurrence> Recurrence::Clone() const {
+  auto copy = std::make_unique<Recurrence>();
+  copy->text_ = text_;
+  if (start_) copy->start_ = std::make_unique<DateTime>(*start_);
+  copy->duration_ = duration_;
+  copy->frequency_ = frequency_;
+  if (until_) copy->until_ = std::make_unique<DateTime>(*until_);
+  for (const auto& exception : exceptions_) copy->exceptions_.push_back(exception->Clone());
+  copy->tzid_ = tzid_;
+  copy->interval_ = interval_;
+  copy->ordwk_ = ordwk_;
+  copy->days_of_week_ = days_of_week_;
+  copy->month_day_ = month_day_;
+  copy->month_ = month_;
+  copy->count_ = count_;
+  return copy;
+}
+
 void Recurrence::AddException(std::unique_ptr<Event> exception) {
   if (exception != nullptr) exceptions_.push_back(std::move(exception));
 }

@@ -66,6 +66,9 @@ class Recurrence {
   int32_t count() const { return count_; }
   void set_count(int32_t value) { count_ = value; }
 
+  // A deep copy, exception events included.
+  std::unique_ptr<Recurrence> Clone() const;
+
   const std::vector<std::unique_ptr<Event>>& exceptions() const { return exceptions_; }
   // The record takes ownership of the exception event.
   void AddException(std::unique_ptr<Event> exception);
