@@ -3,7 +3,7 @@
 # when something is missing, and never asks a question.
 set -eu
 
-PACKAGES="g++ make cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev python3 tzdata"
+PACKAGES="g++ make cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev python3 tzdata zlib1g-dev libssl-dev openssl libcurl4-openssl-dev ca-certificates"
 
 missing=""
 for p in $PACKAGES; do
