@@ -33,4 +33,12 @@ std::string LocalAppDataFolder() {
   return WithoutTrailingSlash(home) + "/.local/share";
 }
 
+std::string LocalConfigFolder() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return WithoutTrailingSlash(xdg);
+  std::string home = HomeFolder();
+  if (home.empty()) return std::string();
+  return WithoutTrailingSlash(home) + "/.config";
+}
+
 }  // namespace calendar_mirrow_addin::platform
