@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string_view>
 
-#include "platform/posix/utf8.h"
+#include "platform/utf8.h"
 
 namespace calendar_mirrow_addin::platform {
 
@@ -95,7 +95,7 @@ std::wstring GetProfileString(const std::string& path, const std::wstring& secti
   if (!ReadWholeFile(path, &bytes)) return default_value;
   std::string_view content = bytes;
   if (content.starts_with("\xEF\xBB\xBF")) content.remove_prefix(3);
-  const std::wstring text = posix::WideFromUtf8(content);
+  const std::wstring text = Utf8ToWide(content);
   const std::optional<std::wstring_view> value = FindValue(text, Trimmed(section), Trimmed(key));
   if (!value) return default_value;
   return CappedToBuffer(Unquoted(*value));

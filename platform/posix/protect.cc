@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "platform/posix/private_folder.h"
-#include "platform/posix/utf8.h"
+#include "platform/utf8.h"
 
 namespace calendar_mirrow_addin::platform {
 
@@ -127,7 +127,7 @@ bool LoadOrCreateKey(Key* key) {
 // ---- The blob.
 
 bool MakeHeader(const std::wstring& description, std::string* header) {
-  const std::string text = posix::Utf8FromWide(description);
+  const std::string text = WideToUtf8(description);
   if (text.size() > UINT32_MAX) return false;
   const auto size = static_cast<uint32_t>(text.size());
   header->assign(kMagic, sizeof(kMagic));
