@@ -77,10 +77,12 @@ bool Synchronizer::CalendarDeleteEvent(Calendar* calendar, const Event* event, b
 void Synchronizer::RecordSyncPair(const std::wstring& uid, const Calendar* calendar_a,
                                   const Calendar* /*calendar_b*/, const DateTime* time_a,
                                   const DateTime* time_b) {
-  // A side without a modification time is remembered as the zero value, which matches no
-  // real time, so the pair is looked at again next run.
-  const DateTime a = time_a ? *time_a : DateTime();
-  const DateTime b = time_b ? *time_b : DateTime();
+  // A side without a modification time is remembered as the first representable instant:
+  // it matches no real time, so the pair is looked at again next run, and unlike an empty
+  // value it survives the data file, so a later deletion is still carried over.
+  const DateTime no_time = DateTime::FromFields(1, 1, 1601, 0, 0, 0, 0);
+  const DateTime a = time_a ? *time_a : no_time;
+  const DateTime b = time_b ? *time_b : no_time;
   sync_data_.Record(uid, calendar_a == left_ ? SyncRecord{a, b} : SyncRecord{b, a});
 }
 

@@ -250,6 +250,34 @@ TEST_F(SynchronizerTest, RefusedMutationsKeepTheRecordAndAreRetried) {
   EXPECT_EQ(right_.FindByUid(L"u1"), nullptr);
 }
 
+// A calendar that reports no modification times.
+class TimelessCalendar : public MemoryCalendar {
+ public:
+  using MemoryCalendar::MemoryCalendar;
+  std::unique_ptr<DateTime> GetUpdatedTime(const Event*) const override { return nullptr; }
+};
+
+TEST_F(SynchronizerTest, PairsWithoutModificationTimesAreStillRemembered) {
+  TimelessCalendar left(L"NxCal", L"L");
+  left.Add(NewEvent(L"u1", L"Lunch"));
+  auto run = [&] {
+    Synchronizer sync(&left, &right_, kTwoWay, data_path_);
+    NullProgressMonitor progress;
+    std::wstring error;
+    SyncStats stats;
+    EXPECT_TRUE(sync.LoadEvents(&progress, error));
+    EXPECT_TRUE(sync.SyncCalendars(false, &progress, &stats));
+    return stats;
+  };
+  run();
+  ASSERT_NE(right_.FindByUid(L"u1"), nullptr);
+  EXPECT_NE(ReadFileText(DataFile()).find("u1 1601-01-01T00:00:00.000Z "), std::string::npos);
+  // The record survived the file, so a deletion on the left is carried over.
+  left.Erase(left.FindByUid(L"u1")->id());
+  EXPECT_EQ(run().right.deletes, 1);
+  EXPECT_EQ(right_.FindByUid(L"u1"), nullptr);
+}
+
 TEST_F(SynchronizerTest, CalendarLoadFailureStopsTheRun) {
   right_.set_load_error(L"Outlook is not available.");
   Synchronizer sync(&left_, &right_, kTwoWay, data_path_);
