@@ -199,49 +199,22 @@ TEST_F(HttpTransportTest, ReachesHttpsOn443WhateverSchemeAndPortTheUrlNames) {
   EXPECT_EQ(Logged("/feeds?max=5"), log_.Text());
 }
 
-TEST_F(HttpTransportTest, SendsContentTypeExtraHeadersAndUtf8Body) {
-  fixture_->Serve("/calendar", {.status = 201, .body = "<entry/>"});
-  Url final_url = At("/untouched");
-  std::wstring text;
-  uint32_t status = 0;
-  ASSERT_TRUE(HttpSend(session_.get(), At("/calendar"), kHttpMethodPost,
-                       L"Authorization: Token abc\r\nX-Nexora-Client: tidewell\r\n",
-                       L"<entry>Zo\u00eb \u2603</entry>", &text, &status, &final_url));
-  EXPECT_EQ(201u, status);
-  EXPECT_EQ(L"<entry/>", text);
-  EXPECT_EQ(At("/untouched").ToString(), final_url.ToString());  // written on redirects only
-  ASSERT_TRUE(HttpGetOnce(session_.get(), At("/calendar"), L"", &status));
-
-  const auto requests = fixture_->Requests();
-  ASSERT_EQ(2u, requests.size());
-  EXPECT_EQ("POST", requests[0].method);
-  EXPECT_EQ("application/atom+xml", requests[0].Header("Content-Type"));
-  EXPECT_EQ("Token abc", requests[0].Header("Authorization"));
-  EXPECT_EQ("tidewell", requests[0].Header("X-Nexora-Client"));
-  EXPECT_EQ("Tidewell-test/1.0", requests[0].Header("User-Agent"));
-  EXPECT_EQ("<entry>Zo\xc3\xab \xe2\x98\x83</entry>", requests[0].body);
-  EXPECT_EQ("GET", requests[1].method);
-  EXPECT_EQ("<absent>", requests[1].Header("Content-Type"));
-  EXPECT_THAT(log_.Text(), ::testing::StartsWith("Sending POST request to https://" +
-                                                 fixture_->address() + "/calendar\n"));
-}
-
-TEST_F(HttpTransportTest, HttpSendFollowsOne302AndReturnsASecondOne) {
+TEST_F(HttpTransportTest, HttpSendSendsHeadersAndBodyFollowsOne302AndReturnsASecondOne) {
   const std::string base = "https://" + fixture_->address();
   fixture_->Serve(
       "/moved",
       {.status = 302, .headers = {{"Location", "http://" + fixture_->address() + ":8080/here"}}});
-  fixture_->Serve("/here", {.body = "arrived"});
+  fixture_->Serve("/here", {.status = 201, .body = "arrived"});
   fixture_->Serve("/a", {.status = 302, .headers = {{"Location", base + "/b"}}});
   fixture_->Serve("/b", {.status = 302, .headers = {{"Location", base + "/c"}}});
-  fixture_->Serve("/c", {.body = "never asked for"});
   fixture_->Serve("/nowhere", {.status = 302});
   std::wstring text;
   uint32_t status = 0;
   Url final_url;
-  ASSERT_TRUE(HttpSend(session_.get(), At("/moved"), kHttpMethodPost, L"", L"same body", &text,
-                       &status, &final_url));
-  EXPECT_EQ(200u, status);
+  ASSERT_TRUE(HttpSend(session_.get(), At("/moved"), kHttpMethodPost,
+                       L"Authorization: Token abc\r\nX-Nexora-Client: tidewell\r\n",
+                       L"<entry>Zo\u00eb \u2603</entry>", &text, &status, &final_url));
+  EXPECT_EQ(201u, status);
   EXPECT_EQ(L"arrived", text);
   EXPECT_EQ(Utf8ToWide("http://" + fixture_->address() + ":8080/here"), final_url.ToString());
 
@@ -252,10 +225,19 @@ TEST_F(HttpTransportTest, HttpSendFollowsOne302AndReturnsASecondOne) {
   EXPECT_FALSE(HttpSend(session_.get(), At("/nowhere"), kHttpMethodPut, L"", L"x", &text, &status,
                         &final_url));  // a 302 without a Location
 
-  const auto requests = fixture_->Requests();
   EXPECT_THAT(Targets(), ElementsAre("/moved", "/here", "/a", "/b", "/nowhere"));
-  EXPECT_EQ("same body", requests[1].body);
+  const auto requests = fixture_->Requests();
+  for (int i : {0, 1}) {  // the redirected request is the same request
+    EXPECT_EQ("POST", requests[i].method);
+    EXPECT_EQ("application/atom+xml", requests[i].Header("Content-Type"));
+    EXPECT_EQ("Token abc", requests[i].Header("Authorization"));
+    EXPECT_EQ("tidewell", requests[i].Header("X-Nexora-Client"));
+    EXPECT_EQ("Tidewell-test/1.0", requests[i].Header("User-Agent"));
+    EXPECT_EQ("<entry>Zo\xc3\xab \xe2\x98\x83</entry>", requests[i].body);
+  }
   EXPECT_EQ("PUT", requests[3].method);
+  EXPECT_THAT(log_.Text(), ::testing::StartsWith("Sending POST request to " + base + "/moved\n" +
+                                                 "Sending POST request to " + base + "/here\n"));
 }
 
 TEST_F(HttpTransportTest, HttpGetFollowsOne302AndHttpGetOnceNone) {
@@ -283,6 +265,7 @@ TEST_F(HttpTransportTest, HttpGetFollowsOne302AndHttpGetOnceNone) {
   const auto requests = fixture_->Requests();
   EXPECT_THAT(Targets(), ElementsAre("/g1", "/g2?s=1", "/h1", "/h2", "/g1"));
   EXPECT_EQ("1", requests[1].Header("X-A"));
+  EXPECT_EQ("<absent>", requests[1].Header("Content-Type"));
   EXPECT_THAT(log_.Text(), ::testing::StartsWith(Logged("/g1") + Logged("/g2?s=1")));
 }
 
@@ -303,9 +286,7 @@ TEST_F(HttpTransportTest, DecompressesOnlyTheLowerCaseGzipCoding) {
   HRESULT result = E_FAIL;
   const std::string raw = ReadAllBytes(stream.get(), &result);
   EXPECT_EQ(S_OK, result);
-  ASSERT_GT(raw.size(), 2u);
   EXPECT_EQ("\x1f\x8b", raw.substr(0, 2));  // still the gzip file
-  EXPECT_LT(raw.size(), feed.size());
 }
 
 TEST_F(HttpTransportTest, RefusesAServerItCannotTrust) {
@@ -336,16 +317,14 @@ TEST_F(HttpTransportTest, ABodyCutOffByTheNetworkIsAFailure) {
                               .cut_after = 1000});
   std::wstring text;
   uint32_t status = 0;
-  for (const char* path : {"/length", "/chunks"}) {
-    EXPECT_FALSE(
-        HttpRequest(session_.get(), At(path), kHttpMethodGet, L"", L"", L"", &text, &status))
+  for (const auto& [path, whole] :
+       {std::pair{"/length", false}, {"/chunks", false}, {"/whole", true}}) {
+    EXPECT_EQ(whole,
+              HttpRequest(session_.get(), At(path), kHttpMethodGet, L"", L"", L"", &text, &status))
         << path;
     EXPECT_EQ(200u, status);
   }
-  EXPECT_TRUE(
-      HttpRequest(session_.get(), At("/whole"), kHttpMethodGet, L"", L"", L"", &text, &status));
   EXPECT_EQ(100000u, text.size());
-
   auto stream = HttpGet(session_.get(), At("/zipped"), L"", &status, nullptr);
   ASSERT_TRUE(stream);
   EXPECT_EQ(E_FAIL, ReadStreamText(stream.get(), &text));
@@ -395,129 +374,88 @@ TEST_F(HttpTransportTest, DroppingTheStreamEarlyStopsTheDownload) {
 
 // --- Proxy authentication ----------------------------------------------------------------
 
-class HttpProxyTest : public HttpTransportTest {
- protected:
-  void SetUp() override {
-    HttpTransportTest::SetUp();
-    fixture_->AcceptProxyCredentials("ann", "s3cret");
-    fixture_->Serve("/p", {.body = "through"});
-  }
-
-  // Installs a prompt answering `user`/`password` (or cancelling when `user` is null).
-  void PromptAnswers(const char* user, const char* password) {
+TEST_F(HttpTransportTest, ProxyCredentialsFromTheStoreThenFromTheUser) {
+  const std::string proxy_url =
+      "http://" + fixture_->address() + ":" + std::to_string(fixture_->proxy_port());
+  EnvGuard https_proxy{"https_proxy", proxy_url.c_str()};
+  std::vector<std::string> prompted_with;
+  const auto prompt_answers = [&](const char* password) {  // null: no prompt, which cancels
+    platform::SetProxyCredentialPrompt(nullptr);
+    if (password == nullptr) return;
     platform::SetProxyCredentialPrompt(
-        [this, user, password](const std::string&, std::string* name, std::string* secret) {
-          prompted_with_.push_back(*name);
-          if (user == nullptr) return false;
-          *name = user;
+        [&prompted_with, password](const std::string&, std::string* name, std::string* secret) {
+          prompted_with.push_back(*name);
+          *name = "ann";
           *secret = password;
           return true;
         });
-  }
-  void Remember(const std::wstring& user, const std::wstring& password) {
-    store_.Set(kProxyUserNameKey, user);
-    store_.Set(kProxyPasswordKey, password);
-  }
-  bool Get(std::wstring* text, uint32_t* status) {
-    return HttpRequest(session_.get(), At("/p"), kHttpMethodGet, L"", L"", L"", text, status);
-  }
-  std::string Expected(const std::vector<std::string>& lines) {
-    std::string text = Logged("/p") + "Need to use proxy authentication.\n";
-    for (const auto& line : lines) text += line + "\n";
-    return text;
-  }
-  std::vector<std::string> ConnectStatuses() {
-    std::vector<std::string> statuses;
+  };
+  struct Case {
+    const wchar_t* remembered;  // the password remembered for "ann", or none
+    const char* typed;          // what the user answers, or none (cancel)
+    std::vector<std::string> prompted_with, logged, connects;
+    const wchar_t* stored;  // the password remembered afterwards
+  };
+  const std::string cached = "Using cached proxy credentials",
+                    again = "Requesting credentials take 2",
+                    ask = "Requesting credentials from user", cancel = "User cancels";
+  const Case cases[] = {
+      {nullptr, "s3cret", {""}, {ask}, {"407", "200"}, L"s3cret"},
+      {L"s3cret", nullptr, {}, {cached}, {"407", "200"}, L"s3cret"},
+      {L"old", "s3cret", {"ann"}, {cached, again}, {"407", "407", "200"}, L"s3cret"},
+      {L"old",
+       "wrong",
+       {"ann"},
+       {cached, again, "Credentials are wrong again"},
+       {"407", "407", "407"},
+       L"old"},
+      {nullptr, nullptr, {}, {ask, cancel, cancel}, {"407"}, nullptr},
+      {L"old", nullptr, {}, {cached, again, cancel, cancel}, {"407", "407"}, L"old"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("typed ") + (c.typed ? c.typed : "nothing"));
+    fixture_->Reset();
+    fixture_->AcceptProxyCredentials("ann", "s3cret");
+    fixture_->Serve("/p", {.body = "through"});
+    std::string error;
+    session_ = platform::OpenHttpSession("Tidewell-test/1.0", fixture_->ca_file(), &error);
+    store_.values.clear();
+    if (c.remembered != nullptr) {
+      store_.Set(kProxyUserNameKey, L"ann");
+      store_.Set(kProxyPasswordKey, c.remembered);
+    }
+    prompted_with.clear();
+    prompt_answers(c.typed);
+    log_.Clear();
+    const bool through = c.connects.back() == "200";
+    std::wstring text = L"unchanged";
+    uint32_t status = 0;
+    EXPECT_EQ(through,
+              HttpRequest(session_.get(), At("/p"), kHttpMethodGet, L"", L"", L"", &text, &status));
+    EXPECT_EQ(through ? 200u : 407u, status);
+    EXPECT_EQ(through ? L"through" : L"unchanged", text);
+    EXPECT_EQ(c.prompted_with, prompted_with);
+    std::string logged = Logged("/p") + "Need to use proxy authentication.\n";
+    for (const auto& line : c.logged) logged += line + "\n";
+    EXPECT_EQ(logged, log_.Text());
+    std::vector<std::string> connects;
     for (const auto& line : fixture_->Connects())
-      statuses.push_back(line.substr(line.rfind(' ') + 1));
-    return statuses;
+      connects.push_back(line.substr(line.rfind(' ') + 1));
+    EXPECT_EQ(c.connects, connects);
+    EXPECT_EQ(c.stored != nullptr ? L"ann" : L"", store_.Get(kProxyUserNameKey));
+    EXPECT_EQ(c.stored != nullptr ? c.stored : L"", store_.Get(kProxyPasswordKey));
+    EXPECT_EQ(through ? 1u : 0u, fixture_->Requests().size());
   }
 
-  std::string proxy_url_ =
-      "http://" + fixture_->address() + ":" + std::to_string(fixture_->proxy_port());
-  EnvGuard https_proxy_{"https_proxy", proxy_url_.c_str()};
-  std::vector<std::string> prompted_with_;
-};
-
-TEST_F(HttpProxyTest, AsksTheUserWhenNothingIsRememberedAndRemembersWhatWorked) {
-  PromptAnswers("ann", "s3cret");
-  std::wstring text;
-  uint32_t status = 0;
-  ASSERT_TRUE(Get(&text, &status));
-  EXPECT_EQ(200u, status);
-  EXPECT_EQ(L"through", text);
-  EXPECT_THAT(prompted_with_, ElementsAre(""));
-  EXPECT_EQ(Expected({"Requesting credentials from user"}), log_.Text());
-  EXPECT_EQ(L"ann", store_.Get(kProxyUserNameKey));
-  EXPECT_EQ(L"s3cret", store_.Get(kProxyPasswordKey));
-  EXPECT_THAT(ConnectStatuses(), ElementsAre("407", "200"));
-
-  // Without a key store nothing is remembered, and nothing breaks. A new session, so that
-  // the open tunnel is not reused.
+  // Without a key store nothing is remembered, and nothing breaks.
   SetKeyStore(nullptr);
+  prompted_with.clear();
+  prompt_answers("s3cret");
   std::string error;
   session_ = platform::OpenHttpSession("Tidewell-test/1.0", fixture_->ca_file(), &error);
-  ASSERT_TRUE(Get(&text, &status));
-  EXPECT_EQ(2u, prompted_with_.size());
-}
-
-TEST_F(HttpProxyTest, UsesRememberedCredentialsWithoutAsking) {
-  PromptAnswers(nullptr, nullptr);
-  Remember(L"ann", L"s3cret");
   std::wstring text;
   uint32_t status = 0;
-  ASSERT_TRUE(Get(&text, &status));
-  EXPECT_EQ(L"through", text);
-  EXPECT_TRUE(prompted_with_.empty());
-  EXPECT_EQ(Expected({"Using cached proxy credentials"}), log_.Text());
-}
-
-TEST_F(HttpProxyTest, RejectedRememberedCredentialsAreReplacedByTheUsersAnswer) {
-  PromptAnswers("ann", "s3cret");
-  Remember(L"ann", L"old");
-  std::wstring text;
-  uint32_t status = 0;
-  ASSERT_TRUE(Get(&text, &status));
-  EXPECT_EQ(200u, status);
-  EXPECT_THAT(prompted_with_, ElementsAre("ann"));
-  EXPECT_EQ(Expected({"Using cached proxy credentials", "Requesting credentials take 2"}),
-            log_.Text());
-  EXPECT_EQ(L"s3cret", store_.Get(kProxyPasswordKey));
-  EXPECT_THAT(ConnectStatuses(), ElementsAre("407", "407", "200"));
-}
-
-TEST_F(HttpProxyTest, GivesUpWhenTheSecondAnswerIsWrongToo) {
-  PromptAnswers("ann", "wrong");
-  Remember(L"ann", L"old");
-  std::wstring text = L"unchanged";
-  uint32_t status = 0;
-  EXPECT_FALSE(Get(&text, &status));
-  EXPECT_EQ(407u, status);
-  EXPECT_EQ(L"unchanged", text);
-  EXPECT_EQ(Expected({"Using cached proxy credentials", "Requesting credentials take 2",
-                      "Credentials are wrong again"}),
-            log_.Text());
-  EXPECT_EQ(L"old", store_.Get(kProxyPasswordKey));
-  EXPECT_TRUE(fixture_->Requests().empty());
-}
-
-TEST_F(HttpProxyTest, CancellingThePromptEndsTheCall) {
-  uint32_t status = 0;
-  EXPECT_FALSE(HttpGet(session_.get(), At("/p"), L"", &status, nullptr));  // no prompt: cancel
-  EXPECT_EQ(Expected({"Requesting credentials from user", "User cancels", "User cancels"}),
-            log_.Text());
-  EXPECT_TRUE(store_.values.empty());
-
-  log_.Clear();
-  PromptAnswers(nullptr, nullptr);
-  Remember(L"ann", L"old");
-  std::wstring text;
-  EXPECT_FALSE(Get(&text, &status));
-  EXPECT_EQ(Expected({"Using cached proxy credentials", "Requesting credentials take 2",
-                      "User cancels", "User cancels"}),
-            log_.Text());
-  EXPECT_EQ(L"old", store_.Get(kProxyPasswordKey));
-  EXPECT_TRUE(fixture_->Requests().empty());
+  EXPECT_TRUE(HttpRequest(session_.get(), At("/p"), kHttpMethodGet, L"", L"", L"", &text, &status));
+  EXPECT_THAT(prompted_with, ElementsAre(""));
 }
 
 }  // namespace
