@@ -75,5 +75,26 @@ void BM_GenerateICal(benchmark::State& state) {
 }
 BENCHMARK(BM_GenerateICal);
 
+// A recurrence whose rule is folded after every character: feeds are hostile input, and
+// unfolding must stay linear in the size of the text (compare characters per second across
+// the sizes, or the fitted complexity).
+void BM_ParseFoldedRecurrence(benchmark::State& state) {
+  std::wstring text = L"DTSTART:20260105T090000Z\r\nRRULE:FREQ=DAILY;X-PAD=";
+  while (text.size() < static_cast<size_t>(state.range(0))) text += L"a\r\n ";
+  for (auto _ : state) {
+    if (ParseRecurrence(text) == nullptr) {
+      state.SkipWithError("the folded recurrence failed to parse");
+      return;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(text.size()));  // characters
+  state.SetComplexityN(static_cast<int64_t>(text.size()));
+}
+BENCHMARK(BM_ParseFoldedRecurrence)
+    ->Arg(1 << 20)
+    ->Arg(3 << 20)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oN);
+
 }  // namespace
 }  // namespace calendar_mirrow_addin

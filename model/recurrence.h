@@ -101,6 +101,7 @@ std::wstring GenerateICal(const Recurrence& recurrence);
 bool RecurrenceEquals(const Recurrence* a, const Recurrence* b);
 
 // Parser pieces, exposed for their own tests.
+std::wstring UnfoldICal(std::wstring_view text);
 bool ParseByDay(std::wstring_view value, Recurrence& recurrence);
 bool ParseDuration(std::wstring_view text, int32_t* seconds);
 std::map<std::wstring, std::wstring> ParseRRuleParameters(std::wstring_view value);

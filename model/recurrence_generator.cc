@@ -29,6 +29,16 @@ constexpr std::array<std::pair<int32_t, std::wstring_view>, 7> kDays = {{
     {kSaturday, L"SA"},
 }};
 
+// A zone no calendar here can convert is written as the empty zone, with the start in
+// UTC and its "Z": local fields under that name would be read as another instant by a
+// calendar that knows the zone, and refused by our own reader.
+std::wstring StartZone(const Recurrence& recurrence) {
+  SystemTime local;
+  if (ToZoneLocalTime(*recurrence.start(), recurrence.tzid(), local)) return recurrence.tzid();
+  LogInfo(L"GenerateICal -> unknown zone " + recurrence.tzid() + L", start written in UTC");
+  return std::wstring();
+}
+
 // All-day series are written as a date range; timed ones as the local start in their zone
 // and a length in seconds.
 std::wstring StartLines(const Recurrence& recurrence) {
@@ -40,7 +50,8 @@ std::wstring StartLines(const Recurrence& recurrence) {
     text += kLineBreak;
     text += L"DTEND;VALUE=DATE:" + FormatICal(end, recurrence.tzid());
   } else {
-    text += L"DTSTART;TZID=" + recurrence.tzid() + L":" + FormatICal(start, recurrence.tzid());
+    const std::wstring zone = StartZone(recurrence);
+    text += L"DTSTART;TZID=" + zone + L":" + FormatICal(start, zone);
     text += kLineBreak;
     text += L"DURATION:PT" + DecimalText(recurrence.duration()) + L"S";
   }

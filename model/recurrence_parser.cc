@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/logger.h"
+#include "base/system_time.h"
 #include "base/text.h"
 
 namespace calendar_mirrow_addin {
@@ -41,6 +42,9 @@ constexpr std::array<std::pair<std::wstring_view, int32_t>, 7> kDays = {{
     {L"SA", kSaturday},
 }};
 
+// Index of Monday in kDays: the week start every reader assumes when a rule names none.
+constexpr int32_t kMondayIndex = 1;
+
 // Rule parts that would need a finer grain than the calendars can express.
 constexpr std::array<std::wstring_view, 5> kUnsupportedParameters = {
     L"BYSECOND", L"BYMINUTE", L"BYHOUR", L"BYWEEKNO", L"BYYEARDAY"};
@@ -58,16 +62,18 @@ bool Refuse(const std::wstring& message, int32_t level = Logger::INFO) {
   return false;
 }
 
-// Continuation lines start with a blank or a tab after the line break; lone CR and LF
-// breaks are unfolded too.
-std::wstring Unfold(std::wstring_view text) {
-  std::wstring unfolded(text);
-  for (std::wstring_view fold : {L"\r\n ", L"\r\n\t", L"\r\t", L"\r ", L"\n\t", L"\n "}) {
-    for (size_t at = unfolded.find(fold); at != std::wstring::npos; at = unfolded.find(fold, at)) {
-      unfolded.erase(at, fold.size());
-    }
+// Removes every occurrence of `fold`, scanning once: a removal never makes the text
+// shift under a second search, so hostile input with millions of folds stays linear.
+std::wstring RemoveAll(std::wstring_view text, std::wstring_view fold) {
+  std::wstring kept;
+  kept.reserve(text.size());
+  size_t from = 0;
+  for (size_t at = text.find(fold); at != std::wstring_view::npos; at = text.find(fold, from)) {
+    kept.append(text.substr(from, at - from));
+    from = at + fold.size();
   }
-  return unfolded;
+  kept.append(text.substr(from));
+  return kept;
 }
 
 // The embedded zone definition is not read: zones are resolved by name.
@@ -114,8 +120,10 @@ bool ReadLimits(const Parameters& parameters, Recurrence& recurrence) {
     if (value == nullptr) return Refuse(L"Unable to parse until date");
     recurrence.set_until(std::move(value));
   }
+  // A negative count means nothing; read as no count it survives the writer, which leaves
+  // it out.
   const std::wstring* count = Present(parameters, L"COUNT");
-  recurrence.set_count(count != nullptr ? ParseDecimal(*count) : -1);
+  recurrence.set_count(count != nullptr ? std::max(ParseDecimal(*count), -1) : -1);
   // A step below one means nothing; read as one it matches what the writer produces
   // (it leaves such an interval out), so the two calendars agree on the series.
   const std::wstring* interval = Present(parameters, L"INTERVAL");
@@ -157,20 +165,43 @@ bool ReadByMonth(const Parameters& parameters, Recurrence& recurrence) {
   return true;
 }
 
-// Yearly rules ignore the position: a yearly rule on several weekdays of one month then
-// means every one of those days.
-void ReadBySetPos(const Parameters& parameters, Recurrence& recurrence) {
+// The record holds one position (first to fourth, or last) among the days of a period.
+// Any other position, or a position on top of numbered days (1MO,1WE;BYSETPOS=2), would
+// have to be widened into a different series, so it is refused instead.
+bool ReadBySetPos(const Parameters& parameters, Recurrence& recurrence) {
   const std::wstring* value = Present(parameters, L"BYSETPOS");
-  if (value == nullptr || recurrence.frequency() == kFrequencyYearly) return;
+  if (value == nullptr) return true;
+  const std::wstring* by_day = Present(parameters, L"BYDAY");
+  const bool numbered_days =
+      by_day != nullptr && by_day->find_first_of(L"0123456789") != std::wstring::npos;
   const int32_t position = SingleNumber(*value);
-  if (position >= 1 && position <= 4) {
-    recurrence.set_ordwk(position);
-  } else if (position == -1) {
-    recurrence.set_ordwk(5);
+  if (numbered_days || position == 0 || position < -1 || position > 4) {
+    return Refuse(L"Unsuported ical parameter");
   }
+  recurrence.set_ordwk(position == -1 ? 5 : position);
+  return true;
 }
 
-bool ReadRRule(std::wstring_view value, Recurrence& recurrence) {
+// The record has no week start; Monday is what every reader assumes without one. Only
+// a known day is accepted, and whether it changes the series is decided once the start is
+// known (see WeekStartChangesSeries).
+bool ReadWeekStart(const Parameters& parameters, int32_t& week_start) {
+  const std::wstring* value = Present(parameters, L"WKST");
+  if (value == nullptr) return true;
+  const auto known = std::find_if(kDays.begin(), kDays.end(),
+                                  [&](const auto& entry) { return entry.first == *value; });
+  if (known == kDays.end()) return Refuse(L"Unsuported ical parameter");
+  week_start = static_cast<int32_t>(known - kDays.begin());
+  return true;
+}
+
+// What the reading of one text carries besides the record.
+struct ParseState {
+  bool rule_seen = false;
+  int32_t week_start = kMondayIndex;
+};
+
+bool ReadRRule(std::wstring_view value, Recurrence& recurrence, ParseState& state) {
   const Parameters parameters = ParseRRuleParameters(value);
   if (!ReadFrequency(parameters, recurrence) || !ReadLimits(parameters, recurrence)) return false;
   for (std::wstring_view key : kUnsupportedParameters) {
@@ -178,12 +209,9 @@ bool ReadRRule(std::wstring_view value, Recurrence& recurrence) {
       return Refuse(L"Unsuported ical parameter");
     }
   }
-  if (!ReadByDay(parameters, recurrence) || !ReadByMonthDay(parameters, recurrence) ||
-      !ReadByMonth(parameters, recurrence)) {
-    return false;
-  }
-  ReadBySetPos(parameters, recurrence);
-  return true;
+  return ReadByDay(parameters, recurrence) && ReadByMonthDay(parameters, recurrence) &&
+         ReadByMonth(parameters, recurrence) && ReadBySetPos(parameters, recurrence) &&
+         ReadWeekStart(parameters, state.week_start);
 }
 
 // The zone follows "TZID=" (in "DTSTART;TZID=America/New_York"). Looking it up instead of
@@ -223,7 +251,7 @@ bool ReadDuration(std::wstring_view value, Recurrence& recurrence) {
   return true;
 }
 
-bool ReadContentLine(std::wstring_view word, Recurrence& recurrence, bool& rule_seen) {
+bool ReadContentLine(std::wstring_view word, Recurrence& recurrence, ParseState& state) {
   const auto pieces = SplitTokens(word, L":");
   if (pieces.size() != 2) return Refuse(L"Malformed line");
   const std::wstring_view name = pieces[0];
@@ -232,20 +260,26 @@ bool ReadContentLine(std::wstring_view word, Recurrence& recurrence, bool& rule_
   if (name.starts_with(L"DTEND")) return ReadEnd(value, recurrence);
   if (name == L"DURATION") return ReadDuration(value, recurrence);
   if (name == L"RRULE") {
-    rule_seen = true;
-    return ReadRRule(value, recurrence);
+    state.rule_seen = true;
+    return ReadRRule(value, recurrence, state);
   }
   return true;  // EXDATE, RDATE and the like are not used.
 }
 
-// Monthly and yearly rules that name no day repeat on the start's day (and month). Both
-// are taken from the wall-clock date of the start in its own zone, so that a start late in
-// the evening west of UTC does not pair one date's day with the next date's month.
-void ApplyImpliedDate(Recurrence& recurrence) {
+// The start as a wall-clock date in its own zone: monthly and yearly rules take their
+// implied day and month from it, and weeks are counted from it.
+SystemTime LocalStart(const Recurrence& recurrence) {
   const DateTime& start = *recurrence.start();
   SystemTime local = start.ToSystemTime();
   SystemTime converted;
   if (!start.date_only && ToZoneLocalTime(start, recurrence.tzid(), converted)) local = converted;
+  return local;
+}
+
+// Monthly and yearly rules that name no day repeat on the start's day (and month). Both
+// are taken from the local date, so that a start late in the evening west of UTC does not
+// pair one date's day with the next date's month.
+void ApplyImpliedDate(Recurrence& recurrence, const SystemTime& local) {
   const Frequency frequency = recurrence.frequency();
   const bool no_weekday = recurrence.days_of_week() < 1;
   if (no_weekday && recurrence.month_day() < 1 &&
@@ -255,6 +289,22 @@ void ApplyImpliedDate(Recurrence& recurrence) {
   if (no_weekday && recurrence.month() < 1 && frequency == kFrequencyYearly) {
     recurrence.set_month(local.month);
   }
+}
+
+// A week start only matters to a weekly rule that skips weeks: every other week from a
+// Tuesday on Tuesday and Sunday means the Sunday before the Tuesday when weeks start on
+// Sunday, and the Sunday after it when they start on Monday. The series changes exactly
+// when some chosen day lies on the other side of the start's day under the two counts.
+bool WeekStartChangesSeries(const Recurrence& recurrence, int32_t week_start, int32_t start_day) {
+  if (recurrence.frequency() != kFrequencyWeekly || recurrence.interval() < 2) return false;
+  const auto offset = [start_day](int32_t day, int32_t first) {
+    return (day - first + 7) % 7 - (start_day - first + 7) % 7;
+  };
+  for (int32_t day = 0; day < 7; ++day) {
+    if ((recurrence.days_of_week() & (1 << day)) == 0) continue;
+    if (offset(day, week_start) != offset(day, kMondayIndex)) return true;
+  }
+  return false;
 }
 
 // 0 for anything but the two-letter day names.
@@ -284,6 +334,16 @@ std::optional<int64_t> AddDurationPart(std::wstring_view part, std::span<const D
 }
 
 }  // namespace
+
+// Continuation lines start with a blank or a tab after the line break; lone CR and LF
+// breaks are unfolded too. Each kind of fold is removed in its own pass, in this order.
+std::wstring UnfoldICal(std::wstring_view text) {
+  std::wstring unfolded(text);
+  for (std::wstring_view fold : {L"\r\n ", L"\r\n\t", L"\r\t", L"\r ", L"\n\t", L"\n "}) {
+    unfolded = RemoveAll(unfolded, fold);
+  }
+  return unfolded;
+}
 
 std::map<std::wstring, std::wstring> ParseRRuleParameters(std::wstring_view value) {
   Parameters parameters;
@@ -345,12 +405,12 @@ bool ParseDuration(std::wstring_view text, int32_t* seconds) {
 std::unique_ptr<Recurrence> ParseRecurrence(std::wstring_view text) {
   auto recurrence = std::make_unique<Recurrence>();
   recurrence->set_text(std::wstring(text));
-  bool rule_seen = false;
-  const std::wstring unfolded = Unfold(text);  // The words below are views into it.
+  ParseState state;
+  const std::wstring unfolded = UnfoldICal(text);  // The words below are views into it.
   for (std::wstring_view word : WordsOutsideTimeZones(unfolded)) {
-    if (!ReadContentLine(word, *recurrence, rule_seen)) return nullptr;
+    if (!ReadContentLine(word, *recurrence, state)) return nullptr;
   }
-  if (!rule_seen) {
+  if (!state.rule_seen) {
     Refuse(L"We don't support recurrence without RRULE.");
     return nullptr;
   }
@@ -358,7 +418,13 @@ std::unique_ptr<Recurrence> ParseRecurrence(std::wstring_view text) {
     Refuse(L"Could not retreive either start date or duration");
     return nullptr;
   }
-  ApplyImpliedDate(*recurrence);
+  const SystemTime local = LocalStart(*recurrence);
+  const int32_t start_day = DayOfWeek(local.year, local.month, local.day);
+  if (WeekStartChangesSeries(*recurrence, state.week_start, start_day)) {
+    Refuse(L"Unsuported ical parameter");
+    return nullptr;
+  }
+  ApplyImpliedDate(*recurrence, local);
   return recurrence;
 }
 

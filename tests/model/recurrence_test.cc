@@ -52,13 +52,16 @@ TEST(RecurrenceRoundTrip, RulesInUtc) {
           {L"FREQ=MONTHLY;BYDAY=1MO,1WE", 10, 1, -1, -1, L"FREQ=MONTHLY;BYSETPOS=1;BYDAY=MO,WE"},
           {L"FREQ=MONTHLY;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=-1", 62, 5, -1, -1,
            L"FREQ=MONTHLY;BYSETPOS=-1;BYDAY=MO,TU,WE,TH,FR"},
-          {L"FREQ=YEARLY;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=-1;BYMONTH=3", 62, 0, -1, 3,
-           L"FREQ=YEARLY;BYDAY=MO,TU,WE,TH,FR;BYMONTH=3"},
+          {L"FREQ=YEARLY;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=1;BYMONTH=3", 62, 1, -1, 3,
+           L"FREQ=YEARLY;BYSETPOS=1;BYDAY=MO,TU,WE,TH,FR;BYMONTH=3"},
           {L"FREQ=MONTHLY", -1, 0, 15, -1, L"FREQ=MONTHLY;BYMONTHDAY=15"},
           {L"FREQ=YEARLY", -1, 0, 15, 3, L"FREQ=YEARLY;BYMONTHDAY=15;BYMONTH=3"},
           {L"FREQ=DAILY;INTERVAL=2;UNTIL=20080401T000000Z;COUNT=", 0, 0, -1, -1,
            L"FREQ=DAILY;UNTIL=20080401T000000Z;INTERVAL=2"},
           {L"FREQ=WEEKLY;COUNT=0;BYDAY=SU,SA", 65, 0, -1, -1, L""},
+          {L"FREQ=DAILY;COUNT=-4", 0, 0, -1, -1, L"FREQ=DAILY"},  // Read as no count.
+          {L"FREQ=WEEKLY;INTERVAL=2;BYDAY=MO,FR;WKST=SU", 34, 0, -1, -1,
+           L"FREQ=WEEKLY;INTERVAL=2;BYDAY=MO,FR"},  // No Sunday: weeks split the same.
           {L"FREQ=WEEKLY;BYDAY=MO,WE,MO", 10, 0, -1, -1, L"FREQ=WEEKLY;BYDAY=MO,WE"},
       };
   for (const auto& [rule, days_of_week, ordwk, month_day, month, written] : cases) {
@@ -121,12 +124,33 @@ TEST(RecurrenceParse, RefusalsAreLoggedWithTheirReason) {
       {kRule + L"FREQ=WEEKLY;BYMONTHDAY=3", "Unsuported use of BYMONTHDAY"},
       {kRule + L"FREQ=MONTHLY;BYMONTH=3", "Unsuported use of BYMONTH"},
       {kRule + L"FREQ=YEARLY;BYMONTH=13", "Unsuported use of BYMONTH"},
+      // Positions and week starts the record cannot hold would widen or move the series.
+      {kRule + L"FREQ=MONTHLY;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=-2", "Unsuported ical parameter"},
+      {kRule + L"FREQ=MONTHLY;BYDAY=MO,WE;BYSETPOS=1,2", "Unsuported ical parameter"},
+      {kRule + L"FREQ=MONTHLY;BYDAY=1MO,1WE;BYSETPOS=2", "Unsuported ical parameter"},
+      {kRule + L"FREQ=WEEKLY;WKST=XX", "Unsuported ical parameter"},
+      {kRule + L"FREQ=WEEKLY;INTERVAL=2;BYDAY=SA,SU;WKST=SU", "Unsuported ical parameter"},
   };
   for (const auto& [text, lines] : cases) {
     testing::CapturedLog log;
     EXPECT_EQ(ParseRecurrence(text), nullptr) << WideToUtf8(text);
     EXPECT_EQ(log.Text(), lines + "\n") << WideToUtf8(text);
   }
+}
+
+// Feeds carry folded text of any size: a few megabytes of folds of every kind unfold to
+// the plain text.
+TEST(RecurrenceParse, UnfoldsLargeTexts) {
+  const std::wstring_view folds[] = {L"\r\n ", L"\r\n\t", L"\r\t", L"\r ", L"\n\t", L"\n "};
+  std::wstring folded;
+  std::wstring plain;
+  for (int i = 0; i < 600000; ++i) {
+    const wchar_t letter = static_cast<wchar_t>(L'a' + i % 26);
+    folded += letter;
+    folded += folds[i % std::size(folds)];
+    plain += letter;
+  }
+  EXPECT_EQ(UnfoldICal(folded), plain);
 }
 
 TEST(RecurrenceParse, NumbersSaturateAndOddNamesAreSafe) {
@@ -162,6 +186,20 @@ TEST(RecurrenceParse, DurationFormsSaturationAndRuleParameters) {
   const std::map<std::wstring, std::wstring> expected = {
       {L"FREQ", L"WEEKLY"}, {L"COUNT", L"5"}, {L"X", L"a=b"}, {L"Y", L""}};
   EXPECT_EQ(ParseRRuleParameters(L" FREQ = WEEKLY ;COUNT=3;junk;;COUNT=5;X=a=b;Y="), expected);
+}
+
+// A start in a zone nobody here can convert goes out as UTC, the instant both readers agree
+// on, rather than as UTC fields under the zone's name.
+TEST(RecurrenceGenerate, UnknownZoneIsWrittenInUtc) {
+  Recurrence recurrence;
+  recurrence.set_start(std::make_unique<DateTime>(DateTime::FromFields(5, 1, 2026, 14, 0, 0, 0)));
+  recurrence.set_tzid(L"Mars/Olympus_Mons");
+  recurrence.set_frequency(kFrequencyWeekly);
+  const std::wstring text = GenerateICal(recurrence);
+  EXPECT_EQ(text, L"DTSTART;TZID=:20260105T140000Z\r\nDURATION:PT0S\r\nRRULE:FREQ=WEEKLY");
+  const auto read = ParseRecurrence(text);
+  ASSERT_NE(read, nullptr);
+  EXPECT_EQ(*read->start(), *recurrence.start());
 }
 
 TEST(RecurrenceGenerate, RefusesRecordsItCannotWrite) {
