@@ -90,9 +90,10 @@ bool DecodeHex(std::basic_string_view<Char> hex, size_t size, uint8_t* out) {
   return true;
 }
 
-bool HasDaylightTime(const ZoneRule& rule) {
-  return rule.standard_date.month != 0 || rule.daylight_date.month != 0;
-}
+// Without a daylight date the zone has no daylight time, whatever the standard date holds:
+// Windows reads it so, and Outlook hands over such rules for zones that dropped daylight
+// time. A daylight date without a standard date stays malformed.
+bool HasDaylightTime(const ZoneRule& rule) { return rule.daylight_date.month != 0; }
 
 // A transition needs a month; a yearly one also a week 1-5 and a day of week 0-6. The
 // time of day (and an absolute date) is checked when the transition is placed in a year.

@@ -12,7 +12,8 @@ namespace calendar_mirrow_addin {
 // standard or daylight bias), and the two yearly transitions. A transition date with
 // year 0 names month, day of week (0 = Sunday), week of month in `day` (1-5, 5 = last)
 // and the wall-clock hour/minute; `standard_date` is given in daylight time and
-// `daylight_date` in standard time. Both months zero: the zone has no daylight time.
+// `daylight_date` in standard time. A daylight date with month 0: the zone has no daylight
+// time (the standard date is then ignored).
 struct ZoneRule {
   int32_t bias = 0;
   int32_t standard_bias = 0;
