@@ -30,6 +30,8 @@ class MemoryCalendar : public Calendar {
   enum class Operation { kImport, kUpdate, kDelete };
   // Decides the result of a mutation before it is applied (kMutationDone applies it).
   using ResultHook = std::function<int(Operation operation, const Event& event)>;
+  // Told of every mutation once the store has applied it, before the caller hears of it.
+  using AppliedHook = std::function<void(Operation operation)>;
 
   // `clock` is borrowed; null gives the calendar a clock of its own.
   MemoryCalendar(std::wstring name, std::wstring id_prefix, MemoryClock* clock = nullptr);
@@ -61,6 +63,7 @@ class MemoryCalendar : public Calendar {
   // The entry cannot be loaded completely: it is handed out with load_failed set.
   void MarkLoadFailure(const std::wstring& id) { load_failures_.insert(id); }
   void set_result_hook(ResultHook hook) { result_hook_ = std::move(hook); }
+  void set_applied_hook(AppliedHook hook) { applied_hook_ = std::move(hook); }
 
   int write_count() const { return write_count_; }
   int load_count() const { return load_count_; }
@@ -69,6 +72,7 @@ class MemoryCalendar : public Calendar {
   std::unique_ptr<Event> Handout(const Event& stored) const;
   std::unique_ptr<Event> StoredCopy(const Event& source, const std::wstring& id);
   int Decide(Operation operation, const Event& event) const;
+  int Applied(Operation operation);
 
   std::wstring name_;
   std::wstring id_prefix_;
@@ -80,6 +84,7 @@ class MemoryCalendar : public Calendar {
   std::wstring load_error_;
   std::set<std::wstring> load_failures_;
   ResultHook result_hook_;
+  AppliedHook applied_hook_;
   int write_count_ = 0;
   int load_count_ = 0;
 };

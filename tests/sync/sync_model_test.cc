@@ -1,9 +1,10 @@
 // Randomized histories of owner edits and sync runs on two in-memory calendars, each
 // rebuilt from its seed alone; a failure names the seed, step and run that reproduce it
-// (--gtest_filter='*SyncModel*seed7' replays seed 7). Checked after each run:
+// (--gtest_filter='*SyncModel*seed7' replays seed 7). The owner also deletes meetings on
+// both sides and sends gone ones again with their old UID. Checked after each run:
 // - a two-way run without refusals or stop leaves both sides with the same UIDs and
-//   equivalent events, the newer change of a pair winning and an event deleted on one
-//   side gone from both, and a second run right after changes nothing;
+//   equivalent events, the newer change of a pair winning, an event deleted on one side
+//   gone from both, one sent again copied; and a second run right after changes nothing;
 // - such a one-way run copies the master; no one-way run ever writes the master;
 // - no UID is twice on one side, and no event the owner did not delete is lost;
 // - a run that dies at a random mutation (before or after the calendar applied it),
@@ -12,14 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdint>
 #include <map>
 #include <memory>
 #include <random>
 #include <set>
 #include <string>
 
-#include "base/logger.h"
 #include "base/text.h"
 #include "sync/memory_calendar.h"
 #include "sync/progress_monitor.h"
@@ -37,7 +36,10 @@ using Operation = MemoryCalendar::Operation;
 constexpr uint32_t kSeeds = 24;
 constexpr int kSteps = 30;
 
-int Total(const SyncCounts& c) { return c.imports + c.updates + c.deletes; }
+int Total(const SyncStats& s) {
+  return s.left.imports + s.left.updates + s.left.deletes + s.right.imports + s.right.updates +
+         s.right.deletes;
+}
 std::string Text(const std::wstring& text) { return WideToUtf8(text); }
 int Pick(std::mt19937& rng, int n) { return static_cast<int>(rng() % static_cast<uint32_t>(n)); }
 bool Chance(std::mt19937& rng, int percent) { return Pick(rng, 100) < percent; }
@@ -75,45 +77,6 @@ uint64_t Mix(uint64_t hash, uint64_t value) {
 // Thrown at the planned mutation: the process died in the middle of a run.
 struct SimulatedCrash {};
 
-// Dies at the `at`-th mutation over both calendars (0: never), either before the call
-// reaches the store or after the store applied it, before the engine could note it.
-struct CrashPlan {
-  int at = 0;
-  bool after_apply = false;
-  int calls = 0;
-};
-
-class CrashingCalendar : public MemoryCalendar {
- public:
-  CrashingCalendar(const wchar_t* name, const wchar_t* prefix, MemoryClock* clock, CrashPlan* plan)
-      : MemoryCalendar(name, prefix, clock), plan_(plan) {}
-
-  int Import(const Event* event, std::wstring* new_id, DateTime* new_updated,
-             std::wstring* message) override {
-    return Mutate([&] { return MemoryCalendar::Import(event, new_id, new_updated, message); });
-  }
-  int Update(const std::wstring& target_id, const Event* source, std::wstring* new_id,
-             DateTime* new_updated, std::wstring* message) override {
-    return Mutate(
-        [&] { return MemoryCalendar::Update(target_id, source, new_id, new_updated, message); });
-  }
-  int Delete(const std::wstring& id, std::wstring* message) override {
-    return Mutate([&] { return MemoryCalendar::Delete(id, message); });
-  }
-
- private:
-  template <typename Apply>
-  int Mutate(Apply apply) {
-    const bool dies_here = ++plan_->calls == plan_->at;
-    if (dies_here && !plan_->after_apply) throw SimulatedCrash{};
-    const int result = apply();
-    if (dies_here) throw SimulatedCrash{};
-    return result;
-  }
-
-  CrashPlan* plan_;
-};
-
 // Reports a stop from the (checks + 1)-th check on.
 class CancelAfter : public NullProgressMonitor {
  public:
@@ -123,14 +86,6 @@ class CancelAfter : public NullProgressMonitor {
  private:
   int checks_;
 };
-
-void ExpectUniqueUids(const MemoryCalendar& calendar, const std::string& where) {
-  std::set<std::wstring> uids;
-  for (const auto& [id, event] : calendar.store()) {
-    EXPECT_TRUE(uids.insert(event->ical_uid()).second)
-        << where << ": " << Text(event->ical_uid()) << " twice in " << Text(calendar.GetName());
-  }
-}
 
 struct SyncPlan {
   SyncMode mode = kTwoWay;
@@ -152,7 +107,13 @@ class Scenario {
     left_.set_brief_loads(seed % 2 == 0);
     right_.set_brief_loads(seed % 4 < 2);
     for (bool left_side : {true, false}) {
+      // The run dies at the planned mutation, before the store sees it or after it applied
+      // it but before the engine could note it.
+      Side(left_side).set_applied_hook([this](Operation) {
+        if (crash_calls_ == crash_at_ && crash_after_apply_) throw SimulatedCrash{};
+      });
       Side(left_side).set_result_hook([this, left_side](Operation operation, const Event& event) {
+        if (++crash_calls_ == crash_at_ && !crash_after_apply_) throw SimulatedCrash{};
         uint64_t hash = Mix(Mix(Mix(14695981039346656037ULL, seed_), step_), left_side);
         hash = Mix(hash, static_cast<uint64_t>(operation));
         for (wchar_t c : event.ical_uid()) hash = Mix(hash, static_cast<uint64_t>(c));
@@ -197,6 +158,9 @@ class Scenario {
 
  private:
   MemoryCalendar& Side(bool left) { return left ? left_ : right_; }
+  int Sides(const std::wstring& uid) const {  // how many sides hold uid
+    return (left_.FindByUid(uid) ? 1 : 0) + (right_.FindByUid(uid) ? 1 : 0);
+  }
 
   std::unique_ptr<Event> RandomEvent(std::mt19937& rng, const std::wstring& uid) {
     auto event = std::make_unique<Event>();
@@ -207,6 +171,15 @@ class Scenario {
 
   void Create(std::mt19937& rng) {
     const int kind = Pick(rng, 10);
+    if (!gone_.empty() && Chance(rng, 40)) {
+      // A meeting gone from both sides is sent again to one of them with its old UID.
+      auto it = gone_.begin();
+      std::advance(it, Pick(rng, static_cast<int>(gone_.size())));
+      const std::wstring uid = *it;
+      for (auto* set : {&gone_, &owner_deleted_, &synced_, &pending_deletes_}) set->erase(uid);
+      Side(kind % 2 == 0).Add(RandomEvent(rng, uid));
+      return;
+    }
     const std::wstring uid = L"uid-" + std::to_wstring(next_uid_++);
     if (kind < 8) {
       Side(kind % 2 == 0).Add(RandomEvent(rng, uid));
@@ -236,8 +209,14 @@ class Scenario {
     }
     calendar.Erase(id);
     owner_deleted_.insert(uid);
+    const Event* other = Side(!on_left).FindByUid(uid);
+    // Cancelled everywhere: the other copy goes too.
+    if (other && Chance(rng, 50)) {
+      Side(!on_left).Erase(other->id());
+      return;
+    }
     // A remembered pair loses one side: the next clean two-way run must drop the other.
-    if (synced_.count(uid) && Side(!on_left).FindByUid(uid)) pending_deletes_.insert(uid);
+    if (synced_.count(uid) && other) pending_deletes_.insert(uid);
   }
 
   // One run by a new synchronizer on the same files; false when it stopped early.
@@ -273,10 +252,10 @@ class Scenario {
     if (plan.crash) {
       // A trial counts the mutations the real run will attempt; it dies at one of them.
       Sync(plan.mode, /*trial=*/true, &stats);
-      const auto total = static_cast<uint32_t>(Total(stats.left) + Total(stats.right));
-      if (total > 0) {
-        crash_ = {1 + static_cast<int>(plan.crash_draw % total), plan.crash_after_apply};
-      }
+      const auto total = static_cast<uint32_t>(Total(stats));
+      if (total > 0) crash_at_ = 1 + static_cast<int>(plan.crash_draw % total);
+      crash_after_apply_ = plan.crash_after_apply;
+      crash_calls_ = 0;
     }
     CancelAfter progress(plan.cancel_after);
     bool finished = false;
@@ -286,15 +265,26 @@ class Scenario {
     } catch (const SimulatedCrash&) {
       crashed = true;  // Nothing was saved.
     }
-    crash_ = {};
+    crash_at_ = 0;
     if (crashed) {
       finished = Sync(plan.mode, false, &stats);
       EXPECT_TRUE(finished) << Where() << ": the resumed run";
     }
     refused_percent_ = 0;
+    // A run that saw every event forgets the pairs gone from both sides: their UIDs may
+    // come back as new events.
+    for (int i = 1; finished && i < next_uid_; ++i) {
+      if (Sides(L"uid-" + std::to_wstring(i)) == 0) gone_.insert(L"uid-" + std::to_wstring(i));
+    }
     if (!checked_) return;
 
-    for (bool left_side : {true, false}) ExpectUniqueUids(Side(left_side), Where());
+    for (bool left_side : {true, false}) {
+      std::set<std::wstring> uids;
+      for (const auto& [id, event] : Side(left_side).store()) {
+        EXPECT_TRUE(uids.insert(event->ical_uid()).second)
+            << Where() << ": " << Text(event->ical_uid()) << " twice on one side";
+      }
+    }
     for (const auto& [on_left, uid] : present_before) {
       EXPECT_TRUE(owner_deleted_.count(uid) || Side(on_left).FindByUid(uid))
           << Where() << ": " << Text(uid) << " lost from the " << (on_left ? "left" : "right");
@@ -355,18 +345,15 @@ class Scenario {
   }
 
   void UpdateModel(SyncMode mode, bool clean, const Intent& intent) {
-    const auto sides = [&](const std::wstring& uid) {  // how many sides hold uid
-      return (left_.FindByUid(uid) ? 1 : 0) + (right_.FindByUid(uid) ? 1 : 0);
-    };
-    std::erase_if(synced_, [&](const std::wstring& uid) { return sides(uid) == 0; });
+    std::erase_if(synced_, [&](const std::wstring& uid) { return Sides(uid) == 0; });
     baseline_valid_ = false;
     if (mode != kTwoWay) {
       // A one-way run either carries a deletion over or copies the master's event back.
       for (const auto& uid : pending_deletes_) {
-        EXPECT_TRUE(!clean || sides(uid) != 1)
+        EXPECT_TRUE(!clean || Sides(uid) != 1)
             << Where() << ": deletion of " << Text(uid) << " half carried over";
       }
-      std::erase_if(pending_deletes_, [&](const std::wstring& uid) { return sides(uid) == 2; });
+      std::erase_if(pending_deletes_, [&](const std::wstring& uid) { return Sides(uid) == 2; });
       if (clean)
         ExpectCovers(Side(mode == kSyncToRight), Side(mode != kSyncToRight), "on the slave");
     } else if (clean) {
@@ -374,12 +361,12 @@ class Scenario {
       ExpectCovers(right_, left_, "on the left");
       for (const auto& [uid, expected] : intent) {
         const Event* found = left_.FindByUid(uid);
-        EXPECT_TRUE(expected ? found && Equivalent(*found, *expected) : sides(uid) == 0)
+        EXPECT_TRUE(expected ? found && Equivalent(*found, *expected) : Sides(uid) == 0)
             << Where() << ": " << Text(uid)
             << (expected ? " is not the newest change" : " survives");
       }
       for (const auto& uid : pending_deletes_) {
-        EXPECT_EQ(sides(uid), 0) << Where() << ": deletion of " << Text(uid) << " not synced";
+        EXPECT_EQ(Sides(uid), 0) << Where() << ": deletion of " << Text(uid) << " not synced";
       }
       pending_deletes_.clear();
 
@@ -388,8 +375,7 @@ class Scenario {
       const std::string remembered = ReadFileText(dir_.path() / "sync.dat");
       SyncStats stats;
       EXPECT_TRUE(Sync(kTwoWay, false, &stats)) << Where();
-      EXPECT_EQ(Total(stats.left) + Total(stats.right), 0)
-          << Where() << ": a second run found work";
+      EXPECT_EQ(Total(stats), 0) << Where() << ": a second run found work";
       EXPECT_EQ(left_.write_count() + right_.write_count(), writes) << Where();
       EXPECT_EQ(ReadFileText(dir_.path() / "sync.dat"), remembered)
           << Where() << ": records changed";
@@ -412,13 +398,18 @@ class Scenario {
   TempDir dir_;
   std::wstring data_path_ = dir_.wpath() + L"/sync.dat";
   MemoryClock clock_;
-  CrashPlan crash_;
-  CrashingCalendar left_{L"Left", L"L", &clock_, &crash_};
-  CrashingCalendar right_{L"Right", L"R", &clock_, &crash_};
+  MemoryCalendar left_{L"Left", L"L", &clock_};
+  MemoryCalendar right_{L"Right", L"R", &clock_};
   int next_uid_ = 1;
   int refused_percent_ = 0;  // of the mutations in this run
   int refusals_ = 0;
+  // The mutation, counted over both calendars from 1, at which the run dies (0: never).
+  int crash_at_ = 0;
+  int crash_calls_ = 0;
+  bool crash_after_apply_ = false;
   std::set<std::wstring> owner_deleted_;
+  // UIDs on neither side when a run last saw every event: the owner may send them again.
+  std::set<std::wstring> gone_;
   // UIDs whose pair certainly has a sync record, and those of them the owner has since
   // deleted on one side.
   std::set<std::wstring> synced_;
