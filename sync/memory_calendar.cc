@@ -7,7 +7,7 @@
 namespace calendar_mirrow_addin {
 
 DateTime MemoryClock::Next() {
-  now_ = AddSeconds(now_, 1);
+  Advance(tick_);
   return now_;
 }
 

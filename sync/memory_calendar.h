@@ -10,16 +10,20 @@
 
 namespace calendar_mirrow_addin {
 
-// A clock that advances one second on every reading, so that every write gets a
-// modification time of its own. Calendars may share one.
+// A clock that advances `tick` seconds on every reading (by default one, so that every
+// write gets a modification time of its own; 0 lets writes share a time until Advance).
+// Calendars may share one.
 class MemoryClock {
  public:
-  explicit MemoryClock(DateTime start = DateTime::FromFields(1, 1, 2026, 0, 0, 0, 0))
-      : now_(start) {}
+  explicit MemoryClock(DateTime start = DateTime::FromFields(1, 1, 2026, 0, 0, 0, 0),
+                       int64_t tick = 1)
+      : now_(start), tick_(tick) {}
   DateTime Next();
+  void Advance(int64_t seconds) { now_ = AddSeconds(now_, seconds); }
 
  private:
   DateTime now_;
+  int64_t tick_;
 };
 
 // A calendar whose store is held in memory: the stand-in for a real calendar in tests
