@@ -58,6 +58,8 @@ def portable(path):
 def generated_sources(build_dir):
     """Sources the build generates for the layers, from its compilation database."""
     database = os.path.join(build_dir, "compile_commands.json")
+    if not os.path.isfile(database):
+        raise SystemExit(f"check_portable: {database} is missing (configure the build first)")
     with open(database, encoding="utf-8") as data:
         entries = json.load(data)
     found = set()
