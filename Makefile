@@ -1,11 +1,12 @@
 # Entry point. `make test` installs what is missing, builds the release and the
-# sanitizer configurations with warnings as errors, and runs the whole suite on both.
+# sanitizer configurations with warnings as errors, runs the whole suite on both, and
+# checks that the portable layers still compile for Windows.
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 RELEASE_DIR := build/release
 ASAN_DIR := build/asan
 
-.PHONY: all test deps release asan test-release test-asan bench format clean
+.PHONY: all test deps release asan test-release test-asan portable-check bench format clean
 
 all: release
 
@@ -27,7 +28,12 @@ test-asan: asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
 
-test: test-release test-asan
+# The layering rule, and every portable source (generated ones from the release build
+# included) compiled syntax-only by the MinGW-w64 cross compiler, warnings as errors.
+portable-check: release
+	python3 scripts/check_portable.py $(RELEASE_DIR) --jobs $(JOBS)
+
+test: test-release test-asan portable-check
 
 bench: release
 	@for b in $(RELEASE_DIR)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done

@@ -7,7 +7,7 @@
 namespace calendar_mirrow_addin {
 
 DateTime MemoryClock::Next() {
-  now_ = AddSeconds(now_, 1);
+  Advance(tick_);
   return now_;
 }
 
@@ -66,6 +66,12 @@ int MemoryCalendar::Decide(Operation operation, const Event& event) const {
   return result_hook_ ? result_hook_(operation, event) : kMutationDone;
 }
 
+int MemoryCalendar::Applied(Operation operation) {
+  ++write_count_;
+  if (applied_hook_) applied_hook_(operation);
+  return kMutationDone;
+}
+
 std::unique_ptr<Event> MemoryCalendar::StoredCopy(const Event& source, const std::wstring& id) {
   auto copy = source.Clone();
   copy->set_id(id);
@@ -86,8 +92,7 @@ int MemoryCalendar::Import(const Event* event, std::wstring* new_id, DateTime* n
   *new_id = id;
   *new_updated = *stored->updated();
   store_[id] = std::move(stored);
-  ++write_count_;
-  return kMutationDone;
+  return Applied(Operation::kImport);
 }
 
 int MemoryCalendar::Update(const std::wstring& target_id, const Event* source, std::wstring* new_id,
@@ -105,8 +110,7 @@ int MemoryCalendar::Update(const std::wstring& target_id, const Event* source, s
   target->second = StoredCopy(*source, target_id);
   *new_id = target_id;
   *new_updated = *target->second->updated();
-  ++write_count_;
-  return kMutationDone;
+  return Applied(Operation::kUpdate);
 }
 
 int MemoryCalendar::Delete(const std::wstring& id, std::wstring* message) {
@@ -121,8 +125,7 @@ int MemoryCalendar::Delete(const std::wstring& id, std::wstring* message) {
     return result;
   }
   store_.erase(target);
-  ++write_count_;
-  return kMutationDone;
+  return Applied(Operation::kDelete);
 }
 
 std::unique_ptr<DateTime> MemoryCalendar::GetUpdatedTime(const Event* event) const {

@@ -10,16 +10,20 @@
 
 namespace calendar_mirrow_addin {
 
-// A clock that advances one second on every reading, so that every write gets a
-// modification time of its own. Calendars may share one.
+// A clock that advances `tick` seconds on every reading (by default one, so that every
+// write gets a modification time of its own; 0 lets writes share a time until Advance).
+// Calendars may share one.
 class MemoryClock {
  public:
-  explicit MemoryClock(DateTime start = DateTime::FromFields(1, 1, 2026, 0, 0, 0, 0))
-      : now_(start) {}
+  explicit MemoryClock(DateTime start = DateTime::FromFields(1, 1, 2026, 0, 0, 0, 0),
+                       int64_t tick = 1)
+      : now_(start), tick_(tick) {}
   DateTime Next();
+  void Advance(int64_t seconds) { now_ = AddSeconds(now_, seconds); }
 
  private:
   DateTime now_;
+  int64_t tick_;
 };
 
 // A calendar whose store is held in memory: the stand-in for a real calendar in tests
@@ -30,6 +34,8 @@ class MemoryCalendar : public Calendar {
   enum class Operation { kImport, kUpdate, kDelete };
   // Decides the result of a mutation before it is applied (kMutationDone applies it).
   using ResultHook = std::function<int(Operation operation, const Event& event)>;
+  // Told of every mutation once the store has applied it, before the caller hears of it.
+  using AppliedHook = std::function<void(Operation operation)>;
 
   // `clock` is borrowed; null gives the calendar a clock of its own.
   MemoryCalendar(std::wstring name, std::wstring id_prefix, MemoryClock* clock = nullptr);
@@ -61,6 +67,7 @@ class MemoryCalendar : public Calendar {
   // The entry cannot be loaded completely: it is handed out with load_failed set.
   void MarkLoadFailure(const std::wstring& id) { load_failures_.insert(id); }
   void set_result_hook(ResultHook hook) { result_hook_ = std::move(hook); }
+  void set_applied_hook(AppliedHook hook) { applied_hook_ = std::move(hook); }
 
   int write_count() const { return write_count_; }
   int load_count() const { return load_count_; }
@@ -69,6 +76,7 @@ class MemoryCalendar : public Calendar {
   std::unique_ptr<Event> Handout(const Event& stored) const;
   std::unique_ptr<Event> StoredCopy(const Event& source, const std::wstring& id);
   int Decide(Operation operation, const Event& event) const;
+  int Applied(Operation operation);
 
   std::wstring name_;
   std::wstring id_prefix_;
@@ -80,6 +88,7 @@ class MemoryCalendar : public Calendar {
   std::wstring load_error_;
   std::set<std::wstring> load_failures_;
   ResultHook result_hook_;
+  AppliedHook applied_hook_;
   int write_count_ = 0;
   int load_count_ = 0;
 };

@@ -74,15 +74,30 @@ bool Synchronizer::CalendarDeleteEvent(Calendar* calendar, const Event* event, b
   return ok;
 }
 
+namespace {
+
+// The time remembered for one side of a pair. A side without a usable modification time
+// (none; the zero date of a calendar that reported a change as done without its new
+// time; a date, or anything else the data file cannot hold) is remembered as the first
+// representable instant: it matches no real time, so the pair is looked at again next
+// run, and unlike the unusable value it survives the data file, so a later deletion is
+// still carried over.
+DateTime Remembered(const DateTime* time) {
+  constexpr size_t kStoredWidth = 24;
+  if (time != nullptr && !time->date_only) {
+    const std::wstring text = FormatIso(*time);
+    if (text.size() == kStoredWidth && ParseIso(text)) return *time;
+  }
+  return DateTime::FromFields(1, 1, 1601, 0, 0, 0, 0);
+}
+
+}  // namespace
+
 void Synchronizer::RecordSyncPair(const std::wstring& uid, const Calendar* calendar_a,
                                   const Calendar* /*calendar_b*/, const DateTime* time_a,
                                   const DateTime* time_b) {
-  // A side without a modification time is remembered as the first representable instant:
-  // it matches no real time, so the pair is looked at again next run, and unlike an empty
-  // value it survives the data file, so a later deletion is still carried over.
-  const DateTime no_time = DateTime::FromFields(1, 1, 1601, 0, 0, 0, 0);
-  const DateTime a = time_a ? *time_a : no_time;
-  const DateTime b = time_b ? *time_b : no_time;
+  const DateTime a = Remembered(time_a);
+  const DateTime b = Remembered(time_b);
   sync_data_.Record(uid, calendar_a == left_ ? SyncRecord{a, b} : SyncRecord{b, a});
 }
 

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <utility>
 
 #include "base/logger.h"
@@ -56,18 +58,36 @@ std::string FormatDataLine(const std::wstring& uid, const SyncRecord& record) {
 
 std::string Utf8Path(const std::wstring& path) { return WideToUtf8(path); }
 
-// Calls `handle` with every line of the file, its line end (LF or CR LF) removed; false
-// when the file cannot be opened.
+// Calls `handle` with every line of the file, its line end (LF or CR LF) removed, and
+// whether it had one (only the last line can lack it); false when the file cannot be
+// opened.
 template <typename Handler>
 bool ForEachLine(const std::wstring& path, Handler handle) {
   std::ifstream in(Utf8Path(path), std::ios::binary);
   if (!in.is_open()) return false;
   std::string line;
   while (std::getline(in, line)) {
+    const bool terminated = !in.eof();
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    handle(std::string_view(line));
+    handle(std::string_view(line), terminated);
   }
   return true;
+}
+
+// Cuts a last line that lacks its line end (an append cut short) off the file. Ended by
+// a later append instead, the fragment would turn into a change that was never made, or
+// swallow the next line.
+void CutTornTail(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in.is_open()) return;
+  const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  in.close();
+  const size_t last_end = bytes.rfind('\n');
+  const size_t keep = last_end == std::string::npos ? 0 : last_end + 1;
+  if (keep == bytes.size()) return;
+  std::error_code error;
+  std::filesystem::resize_file(path, keep, error);
+  if (error) LogSevere(L"SyncData::CutTornTail -> " + Utf8ToWide(path + ": " + error.message()));
 }
 
 void RemoveFile(const std::wstring& path) {
@@ -107,7 +127,8 @@ SyncData::SyncData(std::wstring path) : path_(std::move(path)) {}
 void SyncData::Load() {
   LogBlock block(L"LoadSyncData");
   records_.clear();
-  ForEachLine(path_, [this](std::string_view line) { ParseSyncLine(line); });
+  // The data file is only ever replaced whole, so a last line without its end is complete.
+  ForEachLine(path_, [this](std::string_view line, bool) { ParseSyncLine(line); });
   // Consolidates a leftover log at once, so it is never replayed over a newer file.
   if (MergeFromRecoveryLog()) Save();
 }
@@ -144,7 +165,14 @@ void SyncData::WriteRecoveryLogEntry(const std::wstring& uid) {
 
 bool SyncData::MergeFromRecoveryLog() {
   LogBlock block(L"MergeFromRecoveryLog");
-  return ForEachLine(recovery_log_path(), [this](std::string_view line) {
+  bool torn = false;
+  const bool found = ForEachLine(recovery_log_path(), [&](std::string_view line, bool terminated) {
+    // An append cut short leaves a line without its end, and a cut line can mean another
+    // change ("DELETE u12" cut to "DELETE u1"): only whole lines are replayed.
+    if (!terminated) {
+      torn = true;
+      return;
+    }
     if (line.size() < kUpdate.size() + 2) return;
     const std::string_view keyword = line.substr(0, kUpdate.size());
     const std::string_view rest = line.substr(kUpdate.size() + 1);
@@ -154,6 +182,9 @@ bool SyncData::MergeFromRecoveryLog() {
       records_.erase(DecodeUid(rest));
     }
   });
+  // Should the log outlive this load, later lines must not be glued onto the fragment.
+  if (torn) CutTornTail(Utf8Path(recovery_log_path()));
+  return found;
 }
 
 void SyncData::ParseSyncLine(std::string_view line) {

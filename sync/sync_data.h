@@ -32,7 +32,7 @@ class SyncData {
   bool Save();
   // Appends the line describing uid's current state (UPDATE or DELETE) to the recovery log.
   void WriteRecoveryLogEntry(const std::wstring& uid);
-  // Replays the recovery log over the map; true when there was one.
+  // Replays the recovery log's complete lines over the map; true when there was one.
   bool MergeFromRecoveryLog();
   // Adds one data-file line (8-bit, without its line end) to the map; malformed lines
   // are ignored.

@@ -133,9 +133,32 @@ bool Synchronizer::SyncCalendars(bool trial, IProgressMonitor* progress, SyncSta
     SyncCalendarEvents(nullptr, right_event, trial, stats);
   }
 
-  if (!trial) SaveSyncData();
+  if (!trial) {
+    if (!cancel.canceled()) DropStaleRecords(left_events, right_events);
+    SaveSyncData();
+  }
   progress->Done();
   return !cancel.canceled();
+}
+
+// A record whose UID is on neither side remembers a pair that is gone from both. Kept, it
+// would make the same UID, sent again later to one side, look deleted on the other, and
+// the event would be deleted. Only a run that saw every event may tell, so a stopped run
+// keeps them; each removal goes through the recovery log like any other change.
+void Synchronizer::DropStaleRecords(const std::vector<Event*>& left_events,
+                                    const std::vector<Event*>& right_events) {
+  std::set<std::wstring> present;
+  for (const auto* events : {&left_events, &right_events}) {
+    for (const Event* event : *events) present.insert(event->ical_uid());
+  }
+  std::vector<std::wstring> stale;
+  for (const auto& [uid, record] : sync_data_.records()) {
+    if (!present.count(uid)) stale.push_back(uid);
+  }
+  for (const std::wstring& uid : stale) {
+    LogInfo(L"Dropping the record of an event gone from both sides: " + uid);
+    RemoveSyncRecord(uid);
+  }
 }
 
 void Synchronizer::SyncCalendarEvents(Event* left_event, Event* right_event, bool trial,

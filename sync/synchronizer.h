@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sync/calendar.h"
 #include "sync/sync_data.h"
@@ -56,6 +57,8 @@ class Synchronizer {
   void RecordSyncPair(const std::wstring& uid, const Calendar* calendar_a,
                       const Calendar* calendar_b, const DateTime* time_a, const DateTime* time_b);
   void RemoveSyncRecord(const std::wstring& uid);
+  void DropStaleRecords(const std::vector<Event*>& left_events,
+                        const std::vector<Event*>& right_events);
   void LoadSyncData() { sync_data_.Load(); }
   void SaveSyncData() { sync_data_.Save(); }
   void Dump(const Event* left_event, const Event* right_event) const;

@@ -46,7 +46,8 @@ HRESULT Refill(GZipInflater& z, IStream* delegate) {
   ULONG count = 0;
   if (delegate->Read(z.input, kInputSize, &count) != S_OK) return S_FALSE;
   // A delegate that claims more than it was asked for is held to the buffer's size.
-  z.filled = std::min(count, kInputSize);
+  // (ULONG is unsigned long on Windows, hence the explicit type.)
+  z.filled = static_cast<uint32_t>(std::min<ULONG>(count, kInputSize));
   z.consumed = 0;
   return S_OK;
 }

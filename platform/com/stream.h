@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "base/hresult.h"
+#include "platform/com/hresult.h"
 
 using ULONG = uint32_t;
 using DWORD = uint32_t;

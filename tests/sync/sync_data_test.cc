@@ -16,18 +16,21 @@ using testing::CapturedLog;
 using testing::ReadFileText;
 using testing::TempDir;
 using testing::WriteFileText;
+using Contents = std::map<std::wstring, std::string>;
 
 const std::string kT1 = "2008-03-07T09:05:00.000Z";
 const std::string kT2 = "2008-03-07T10:15:30.250Z";
 const std::string kT3 = "2009-11-30T23:59:59.999Z";
+const std::string k11 = kT1 + " " + kT1;
+const std::string k23 = kT2 + " " + kT3;
 
 SyncRecord Times(const std::string& left, const std::string& right) {
   return SyncRecord{*ParseIso(Utf8ToWide(left)), *ParseIso(Utf8ToWide(right))};
 }
 
 // The map as comparable text, milliseconds included.
-std::map<std::wstring, std::string> Contents(const SyncData& data) {
-  std::map<std::wstring, std::string> out;
+Contents Of(const SyncData& data) {
+  Contents out;
   for (const auto& [uid, record] : data.records()) {
     out[uid] = WideToUtf8(FormatIso(record.left_updated) + L" " + FormatIso(record.right_updated));
   }
@@ -53,19 +56,15 @@ TEST_F(SyncDataTest, AwkwardUidsSurviveTheLogAndTheFile) {
       L"plain@example.com", L" blank  inside ", L"caf\u00e9-\u00ff\u00a0", L"\u20ac-\U0001F600",
       L"\033esc",           L"a\033",           L"line\nbreak\r\nend\r"};
   SyncData data = Loaded();
-  EXPECT_TRUE(data.records().empty());
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path())) << "loading nothing writes nothing";
   for (const wchar_t* uid : kUids) data.Record(uid, Times(kT1, kT2));
   data.Record(L"later", Times(kT3, kT1));
   data.Remove(L"plain@example.com");
-  EXPECT_EQ(Contents(data).size(), 7u);
+  EXPECT_EQ(Of(data).size(), 7u);
   // Interrupted before the save: the log alone brings everything back, and is consolidated.
-  EXPECT_FALSE(std::filesystem::exists(data_path_));
-  EXPECT_EQ(Contents(Loaded()), Contents(data));
+  EXPECT_EQ(Of(Loaded()), Of(data));
   EXPECT_FALSE(std::filesystem::exists(log_path_));
-  EXPECT_EQ(Contents(Loaded()), Contents(data));
-  ASSERT_TRUE(data.Save());
-  EXPECT_EQ(Contents(Loaded()), Contents(data));
+  EXPECT_EQ(Of(Loaded()), Of(data));
 }
 
 TEST_F(SyncDataTest, WritesExactFileBytesAndLogLines) {
@@ -75,51 +74,54 @@ TEST_F(SyncDataTest, WritesExactFileBytesAndLogLines) {
   data.Record(L"\u20ac\r\n", Times(kT1, kT1));
   ASSERT_TRUE(data.Save());
   // One CR LF line per record in map order; a UID beyond 255 or with a line end is escaped.
-  EXPECT_EQ(ReadFileText(data_path_), "a\xE9 " + kT1 + " " + kT2 + "\r\nb b " + kT2 + " " + kT3 +
-                                          "\r\n\x1B\xE2\x82\xAC\xFE\xFF " + kT1 + " " + kT1 +
-                                          "\r\n");
+  EXPECT_EQ(ReadFileText(data_path_), "a\xE9 " + kT1 + " " + kT2 + "\r\nb b " + k23 +
+                                          "\r\n\x1B\xE2\x82\xAC\xFE\xFF " + k11 + "\r\n");
   EXPECT_FALSE(std::filesystem::exists(log_path_));
-  data.Record(L"x y", Times(kT1, kT2));
+  data.Record(L"x y", Times(kT1, kT1));
   data.Record(L"x y", Times(kT2, kT3));
   data.Remove(L"x y");
   data.Remove(L"never there");
-  EXPECT_EQ(ReadFileText(log_path_), "UPDATE x y " + kT1 + " " + kT2 + "\r\nUPDATE x y " + kT2 +
-                                         " " + kT3 + "\r\nDELETE x y\r\nDELETE never there\r\n");
+  EXPECT_EQ(ReadFileText(log_path_), "UPDATE x y " + k11 + "\r\nUPDATE x y " + k23 +
+                                         "\r\nDELETE x y\r\nDELETE never there\r\n");
 }
 
-TEST_F(SyncDataTest, MalformedLinesAreDroppedAndLeaveTheNextSave) {
-  const std::string good = "keep me " + kT1 + " " + kT2;
-  WriteFileText(data_path_, "short " + kT1 + "\r\n" +                               //
-                                "no-millis 2008-03-07T09:05:00Z " + kT2 + "\r\n" +  //
-                                "bad-right " + kT1 + " 2008-13-07T09:05:00.000Z\r\n" + good +
-                                "\n" +                       // a plain LF line end is read too
-                                "last " + kT2 + " " + kT3);  // no line end at all
-  SyncData data = Loaded();
-  EXPECT_EQ(Contents(data), (std::map<std::wstring, std::string>{{L"keep me", kT1 + " " + kT2},
-                                                                 {L"last", kT2 + " " + kT3}}));
-  ASSERT_TRUE(data.Save());
-  EXPECT_EQ(ReadFileText(data_path_), good + "\r\nlast " + kT2 + " " + kT3 + "\r\n");
-}
-
-TEST_F(SyncDataTest, LeftoverLogIsReplayedInOrderAndConsolidated) {
-  WriteFileText(data_path_, "y " + kT1 + " " + kT1 + "\r\n");
-  WriteFileText(log_path_, "UPDATE x " + kT1 + " " + kT1 + "\r\nDELETE x\r\n" +  //
-                               "update y " + kT3 + " " + kT3 + "\r\nUPDATE\r\nNOISE x\r\n" +
-                               "UPDATE x " + kT2 + " " + kT3 + "\r\n");
-  EXPECT_EQ(Contents(Loaded()), (std::map<std::wstring, std::string>{{L"x", kT2 + " " + kT3},
-                                                                     {L"y", kT1 + " " + kT1}}));
-  EXPECT_FALSE(std::filesystem::exists(log_path_));
-  EXPECT_EQ(ReadFileText(data_path_), "x " + kT2 + " " + kT3 + "\r\ny " + kT1 + " " + kT1 + "\r\n");
-
-  // A log of deletions only changes nothing in the map, and is consolidated all the same.
-  WriteFileText(log_path_, "DELETE absent\r\nDELETE other\r\n");
-  EXPECT_EQ(Loaded().records().size(), 2u);
-  EXPECT_FALSE(std::filesystem::exists(log_path_));
+TEST_F(SyncDataTest, LoadReadsTheFileThenReplaysWholeLogLines) {
+  const struct {
+    std::string file, log;  // an empty log: none
+    Contents expected;
+  } kCases[] = {
+      // Malformed data lines are dropped; an LF line end and a last line without one are
+      // read (the data file is only ever replaced whole).
+      {"short " + kT1 + "\r\nno-millis 2008-03-07T09:05:00Z " + kT2 + "\r\nbad " + kT1 +
+           " 2008-13-07T09:05:00.000Z\r\nkeep me " + k11 + "\nlast " + k23,
+       "",
+       {{L"keep me", k11}, {L"last", k23}}},
+      // In order, later lines winning; other keywords (case counts) and short lines skipped.
+      {"y " + k11 + "\r\n",
+       "UPDATE x " + k11 + "\r\nDELETE x\r\nupdate y " + k23 + "\r\nUPDATE\r\nNOISE x\r\n" +
+           "DELETE absent\r\nUPDATE x " + k23 + "\r\n",
+       {{L"x", k23}, {L"y", k11}}},
+      // A last append cut short: "DELETE u12" cut to "DELETE u1" must not delete u1, nor
+      // may an UPDATE cut inside a UID that looks like times make a record.
+      {"u1 " + k11 + "\r\nu12 " + k11 + "\r\n",
+       "UPDATE u2 " + k23 + "\r\nDELETE u1",
+       {{L"u1", k11}, {L"u12", k11}, {L"u2", k23}}},
+      {"", "UPDATE x " + k23, {}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.log);
+    WriteFileText(data_path_, c.file);
+    if (!c.log.empty()) WriteFileText(log_path_, c.log);
+    EXPECT_EQ(Of(Loaded()), c.expected);
+    EXPECT_FALSE(std::filesystem::exists(log_path_));
+    EXPECT_EQ(Of(Loaded()), c.expected) << "consolidated into the data file";
+  }
 }
 
 TEST_F(SyncDataTest, FailedSaveKeepsTheOldFileAndTheLog) {
-  const std::string old = "old " + kT1 + " " + kT1 + "\r\n";
+  const std::string old = "old " + k11 + "\r\n";
   WriteFileText(data_path_, old);
+  WriteFileText(log_path_, "DELETE old");  // "DELETE older", cut short by a crash
   // The temporary file beside the data file cannot be created.
   const std::filesystem::path temporary = data_path_.string() + ".tmp";
   std::filesystem::create_directory(temporary);
@@ -131,13 +133,12 @@ TEST_F(SyncDataTest, FailedSaveKeepsTheOldFileAndTheLog) {
     EXPECT_TRUE(log.Contains("SEVERE: SyncData::SaveSyncData -> "));
   }
   EXPECT_EQ(ReadFileText(data_path_), old);
-  EXPECT_TRUE(std::filesystem::exists(log_path_));
-  // The next run still gets the change from the log; a half-written temporary left by a
-  // crash is no obstacle to its save.
+  // The next run still gets the change from the log, neither glued onto the cut line nor
+  // ending it; a half-written temporary left by a crash is no obstacle to its save.
   std::filesystem::remove(temporary);
   WriteFileText(temporary, "half a li");
-  EXPECT_EQ(Contents(Loaded()), Contents(data));
-  EXPECT_EQ(ReadFileText(data_path_), "new " + kT2 + " " + kT3 + "\r\n" + old);
+  EXPECT_EQ(Of(Loaded()), (Contents{{L"new", k23}, {L"old", k11}}));
+  EXPECT_EQ(ReadFileText(data_path_), "new " + k23 + "\r\n" + old);
   EXPECT_FALSE(std::filesystem::exists(temporary));
   EXPECT_FALSE(std::filesystem::exists(log_path_));
 }
