@@ -6,6 +6,9 @@ set -eu
 PACKAGES="g++ make cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev python3 tzdata zlib1g-dev libssl-dev openssl libcurl4-openssl-dev ca-certificates"
 # The cross compiler (and zlib for it) that checks the portable layers build for Windows.
 PACKAGES="$PACKAGES g++-mingw-w64-x86-64-posix libz-mingw-w64-dev"
+# An expander of recurrence rules independent of ours, to check that the reader and
+# writer never change a series.
+PACKAGES="$PACKAGES python3-dateutil"
 
 missing=""
 for p in $PACKAGES; do
