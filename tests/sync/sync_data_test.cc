@@ -1,6 +1,8 @@
 #include "sync/sync_data.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <map>
@@ -120,26 +122,31 @@ TEST_F(SyncDataTest, LeftoverLogIsReplayedInOrderAndConsolidated) {
 TEST_F(SyncDataTest, FailedSaveKeepsTheOldFileAndTheLog) {
   const std::string old = "old " + kT1 + " " + kT1 + "\r\n";
   WriteFileText(data_path_, old);
-  // The temporary file beside the data file cannot be created.
-  const std::filesystem::path temporary = data_path_.string() + ".tmp";
-  std::filesystem::create_directory(temporary);
   SyncData data = Loaded();
   data.Record(L"new", Times(kT2, kT3));
   {
     CapturedLog log;
+    // The new file cannot be written whole: files may not grow past 64 bytes (enough for
+    // the start of the log line).
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit before = limit;
+    limit.rlim_cur = 64;
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limit);
     EXPECT_FALSE(data.Save());
+    setrlimit(RLIMIT_FSIZE, &before);
     EXPECT_TRUE(log.Contains("SEVERE: SyncData::SaveSyncData -> "));
   }
   EXPECT_EQ(ReadFileText(data_path_), old);
   EXPECT_TRUE(std::filesystem::exists(log_path_));
-  // The next run still gets the change from the log; a half-written temporary left by a
-  // crash is no obstacle to its save.
-  std::filesystem::remove(temporary);
-  WriteFileText(temporary, "half a li");
+  // The next run still gets the change from the log; the failed save left no temporary.
   EXPECT_EQ(Contents(Loaded()), Contents(data));
   EXPECT_EQ(ReadFileText(data_path_), "new " + kT2 + " " + kT3 + "\r\n" + old);
-  EXPECT_FALSE(std::filesystem::exists(temporary));
   EXPECT_FALSE(std::filesystem::exists(log_path_));
+  for (const auto& entry : std::filesystem::directory_iterator(data_path_.parent_path())) {
+    EXPECT_EQ(entry.path().string().find(data_path_.string() + ".tmp"), std::string::npos);
+  }
 }
 
 }  // namespace
