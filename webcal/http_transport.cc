@@ -149,9 +149,9 @@ std::unique_ptr<StubStream> OpenResponse(platform::HttpSession* session, const U
   return BodyStream(std::move(exchange));
 }
 
-// The target of a redirect from `requested`, which may be given relative to it. The extra
-// headers carry the log-in token: they go along only when the target is the same origin
-// as the URL actually requested, and are dropped (to `headers_out`) otherwise.
+// The target of a redirect from `requested`, which may be given relative to it, and the
+// extra headers to send there. They carry the log-in token, so they go along only when the
+// target has the origin of the URL actually requested; elsewhere `headers_out` is empty.
 bool FollowLocation(const Url& requested, const std::optional<std::string>& location,
                     const std::wstring& headers, Url* target, std::wstring* headers_out) {
   const Url base = ForceHttps(requested);

@@ -147,7 +147,7 @@ bool Url::Resolve(std::wstring_view reference, Url* resolved) const {
   } else {
     const size_t extra_start = std::min(reference.find_first_of(L"?#"), reference.size());
     const std::wstring_view path = reference.substr(0, extra_start);
-    std::wstring_view extra = reference.substr(extra_start);
+    const std::wstring_view extra = reference.substr(extra_start);
     std::wstring target;
     if (path.empty()) {
       target = path_;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -132,6 +133,7 @@ TlsEndRecord TlsEndOf(CURL* easy) {
   SSL* ssl = static_cast<SSL*>(info->internals);
   auto* record = static_cast<TlsEndRecord*>(SSL_get_ex_data(ssl, TlsEndIndex()));
   if (record == nullptr) {
+    // Owned by the TLS connection from here on: FreeTlsEndRecord runs when it goes.
     record = new TlsEndRecord(std::make_shared<TlsEnd>());
     if (SSL_set_ex_data(ssl, TlsEndIndex(), record) != 1) {
       delete record;
@@ -346,11 +348,14 @@ void CurlExchange::AddHeaderLine(std::string_view line) {
 }
 
 void CurlExchange::NoteBodyFraming() {
-  std::string value;
-  const bool chunked =
-      Header("Transfer-Encoding", &value) && value.find("chunked") != std::string::npos;
-  ends_with_connection_ = !chunked && !Header("Content-Length", &value) && status_ != 204 &&
-                          status_ != 304 && request_.method != "HEAD";
+  std::string coding;
+  Header("Transfer-Encoding", &coding);
+  std::transform(coding.begin(), coding.end(), coding.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::string length;
+  ends_with_connection_ = coding.find("chunked") == std::string::npos &&
+                          !Header("Content-Length", &length) && status_ != 204 && status_ != 304 &&
+                          request_.method != "HEAD";
   tls_end_ = TlsEndOf(easy_);
 }
 

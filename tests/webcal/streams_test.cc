@@ -11,7 +11,6 @@
 #include "webcal/byte_array_streams.h"
 #include "webcal/gzip_read_stream.h"
 #include "webcal/gzip_write_stream.h"
-#include "webcal/hinternet_read_stream.h"
 
 namespace calendar_mirrow_addin {
 namespace {
@@ -143,21 +142,7 @@ TEST(StreamBasicsTest, DelegatesForwardWhatTheyDoNotDoAndDisposeOfOnlyOwnedDeleg
   EXPECT_EQ(foreign.references, 0u);
 }
 
-// Hands out "0123456789", claimed whole even when longer than the buffer, then ends or fails.
-struct FakeExchange : platform::HttpExchange {
-  explicit FakeExchange(bool fail) : fail_(fail) {}
-  uint32_t status() const override { return 200; }
-  bool Header(std::string_view, std::string*) const override { return false; }
-  bool ReadBody(void* buffer, size_t size, size_t* read) override {
-    std::memcpy(buffer, "0123456789", std::min<size_t>(size, reads_ == 0 ? 10 : 0));
-    *read = reads_++ == 0 ? 10 : 0;
-    return reads_ == 1 || !fail_;
-  }
-  bool fail_;
-  int reads_ = 0;
-};
-
-TEST(MemoryAndNetworkStreamsTest, ReadInPiecesThenEndOrFail) {
+TEST(ByteArrayStreamsTest, ReadCopiesInPiecesAndWriteAppends) {
   ByteArrayReadStream reader("0123456789", 10);
   char buffer[16] = {};
   std::vector<ULONG> counts;
@@ -174,17 +159,6 @@ TEST(MemoryAndNetworkStreamsTest, ReadInPiecesThenEndOrFail) {
   EXPECT_EQ(writer.Write(std::string("d\0e", 3).data(), 3, nullptr), S_OK);
   EXPECT_EQ(writer.TakeBytes(), std::string("abcd\0e", 6));
   EXPECT_EQ(writer.bytes(), "");
-
-  for (bool fail : {false, true}) {
-    HInternetReadStream stream(std::make_unique<FakeExchange>(fail));
-    ULONG read = 0;
-    EXPECT_EQ(stream.Read(buffer, 4, &read), S_OK);
-    EXPECT_EQ(std::string(buffer, read), "0123");  // no more than was asked for
-    for (int i = 0; i < 2; ++i, read = 7) {
-      EXPECT_EQ(stream.Read(buffer, 4, &read), fail ? E_FAIL : S_OK);
-      EXPECT_EQ(read, 0u);
-    }
-  }
 }
 
 TEST(GZipReadStreamTest, ManySmallReadsGiveWhatOneReadGivesThenTheCleanEnd) {
