@@ -3,6 +3,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/logger.h"
 #include "base/text.h"
 #include "platform/files.h"
 #include "platform/protect.h"
@@ -68,7 +69,10 @@ ProtectedMap ParseProtectedMap(std::string_view plain) {
 bool ReadProtectedMap(const std::wstring& path, ProtectedMap& map) {
   std::string blob;
   std::string plain;
-  if (path.empty() || !ReadWholeFile(path, &blob) || !platform::UnprotectData(blob, &plain)) {
+  std::string key_problem;
+  if (path.empty() || !ReadWholeFile(path, &blob)) return false;
+  if (!platform::UnprotectData(blob, &plain, &key_problem)) {
+    if (!key_problem.empty()) LogSevere(L"ReadProtectedMap -> " + Utf8ToWide(key_problem));
     return false;
   }
   map = ParseProtectedMap(plain);
@@ -81,8 +85,10 @@ bool WriteProtectedMap(const std::wstring& path, const ProtectedMap& map,
   std::string plain;
   if (path.empty() || !FormatProtectedMap(map, &plain)) return false;
   std::string blob;
-  const bool protected_ok = platform::ProtectData(plain, description, &blob);
+  std::string key_problem;
+  const bool protected_ok = platform::ProtectData(plain, description, &blob, &key_problem);
   platform::WipeBytes(&plain);
+  if (!key_problem.empty()) LogSevere(L"WriteProtectedMap -> " + Utf8ToWide(key_problem));
   return protected_ok && platform::ReplaceFileAtomically(WideToUtf8(path), blob, nullptr);
 }
 

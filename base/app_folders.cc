@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <system_error>
 #include <vector>
 
 #include "base/local_time.h"
 #include "base/text.h"
+#include "platform/files.h"
 #include "platform/folders.h"
 
 namespace calendar_mirrow_addin {
@@ -32,16 +34,16 @@ std::wstring ApplicationDataFolder() {
 }
 
 bool EnsureFolder(const std::wstring& path) {
-  std::error_code error;
-  fs::create_directories(ToPath(path), error);
-  return fs::is_directory(ToPath(path), error);
+  return platform::CreatePrivateFolder(WideToUtf8(path));
 }
 
 std::wstring LogFileName(const SystemTime& utc) {
-  wchar_t text[32];
-  std::swprintf(text, 32, L"%04d%02d%02dT%02d%02d%02dZ.log", utc.year, utc.month, utc.day, utc.hour,
-                utc.minute, utc.second);
-  return text;
+  // Room for every field at its widest (five digits each), not just for valid times.
+  wchar_t text[48];
+  const int length = std::swprintf(text, std::size(text), L"%04d%02d%02dT%02d%02d%02dZ.log",
+                                   utc.year, utc.month, utc.day, utc.hour, utc.minute, utc.second);
+  if (length < 0 || static_cast<size_t>(length) >= std::size(text)) return std::wstring();
+  return std::wstring(text, static_cast<size_t>(length));
 }
 
 void PruneLogFiles(const std::wstring& logs_folder, size_t keep) {
@@ -65,7 +67,9 @@ std::unique_ptr<Logger> CreateLoadLogger(const std::wstring& app_data_folder) {
   const std::wstring logs = WithoutTrailingSeparator(app_data_folder) + L"/logs";
   if (!EnsureFolder(logs)) return nullptr;
   PruneLogFiles(logs);
-  return std::make_unique<Logger>(Logger::INFO, logs, LogFileName(UtcNow()));
+  const std::wstring name = LogFileName(UtcNow());
+  if (name.empty()) return nullptr;
+  return std::make_unique<Logger>(Logger::INFO, logs, name);
 }
 
 }  // namespace calendar_mirrow_addin

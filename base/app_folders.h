@@ -12,10 +12,12 @@ namespace calendar_mirrow_addin {
 // followed by "/Nexora/Tidewell/" (it ends in a separator). Empty when unknown.
 std::wstring ApplicationDataFolder();
 
-// Creates a folder and its parents when missing; true when it exists afterwards.
+// Creates a folder and its missing parents, private to the user (the log and data folders
+// hold the session parameter); true when it is a folder afterwards.
 bool EnsureFolder(const std::wstring& path);
 
-// Name of a load's log file: the UTC time as 20261205T210032Z followed by ".log".
+// Name of a load's log file: the UTC time as 20261205T210032Z followed by ".log". Fields
+// out of range are written as they are; empty only if formatting fails.
 std::wstring LogFileName(const SystemTime& utc);
 
 // Deletes the oldest "*.log" files of the folder (ordinal name order) so that at most

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "base/text.h"
+#include "platform/files.h"
 
 namespace calendar_mirrow_addin {
 
@@ -45,16 +46,14 @@ Logger::Logger(int32_t threshold, std::wstring log_folder, std::wstring file_nam
 std::wstring Logger::FilePath() const { return log_folder_ + L"/" + file_name_; }
 
 void Logger::Log(int32_t level, const std::wstring& text) {
-  if (level < threshold_) return;
-  std::FILE* file = std::fopen(WideToUtf8(FilePath()).c_str(), "a");
-  if (file == nullptr) return;  // Logging never fails its caller.
+  if (!IsLoggable(level)) return;
   std::string line = WideToUtf8(indent_);
   if (level == SEVERE) line += "SEVERE: ";
   line += WideToUtf8(IndentContinuationLines(text, indent_));
   line += '\n';
-  std::fwrite(line.data(), 1, line.size(), file);
-  std::fflush(file);
-  std::fclose(file);
+  // Owner-only: the log holds the session parameter. A failure drops the entry, as
+  // logging never fails its caller.
+  platform::AppendToFile(WideToUtf8(FilePath()), line);
 }
 
 void Logger::LoadLevel() {

@@ -32,7 +32,8 @@ class Logger {
 
   // Re-reads the threshold from ".level" (else "level.txt") in the log folder.
   void LoadLevel();
-  bool IsLoggable(int32_t level) const { return level >= threshold_; }
+  // Threshold NONE silences everything, a line logged at level NONE included.
+  bool IsLoggable(int32_t level) const { return threshold_ < NONE && level >= threshold_; }
   void Log(int32_t level, const std::wstring& text);
   void Log(const std::wstring& text) { Log(INFO, text); }
 

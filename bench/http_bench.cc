@@ -98,10 +98,8 @@ struct Setup {
     feed = MakeFeed();
     file = std::filesystem::temp_directory_path() / ("tidewell-bench-feed-" + fixture.address());
     std::ofstream(file, std::ios::binary) << feed.compressed;
-    testing::ScriptedResponse response;
-    response.headers = {{"Content-Encoding", "gzip"}};
-    response.body_file = file.string();
-    fixture.Serve("/feed", response);
+    fixture.Serve("/feed", R"("headers": [["Content-Encoding", "gzip"]], "body_file": )" +
+                               testing::Json(file.string()));
     std::string error;
     session = platform::OpenHttpSession("Tidewell-bench", fixture.ca_file(), &error);
     url.Parse(fixture.Url("/feed"));

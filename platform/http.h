@@ -28,6 +28,9 @@ class HttpExchange {
   // The HTTP status; a proxy's refusal to open the tunnel (e.g. 407) is reported as the
   // status too.
   virtual uint32_t status() const = 0;
+  // The proxy (host and port, as the system names it, without credentials) when the status
+  // is that proxy's refusal to open the tunnel; empty when the server answered.
+  virtual std::string proxy() const { return std::string(); }
   // The value of a response header (name matched without regard to case); false when
   // the response has no such header.
   virtual bool Header(std::string_view name, std::string* value) const = 0;
@@ -37,8 +40,10 @@ class HttpExchange {
 };
 
 // The process-wide HTTP session: agent string, the system's proxy settings (the usual
-// proxy environment variables), TLS always verified. Redirects are not followed and
-// bodies are not decompressed.
+// proxy environment variables; the proxy may ask for any authentication scheme it
+// offers), TLS always verified. Redirects are not followed and bodies are not
+// decompressed. A body that ends with the connection but without the server's TLS close
+// message is a failed read: the end may have been forged or the body cut off.
 class HttpSession {
  public:
   virtual ~HttpSession() = default;

@@ -70,9 +70,11 @@ void RememberCredentials(const platform::HttpRequestSpec& request) {
   store->Set(kProxyPasswordKey, Utf8ToWide(request.proxy_password));
 }
 
-// The prompt starts from the credentials tried last, so the user sees the name rejected.
-bool AskUser(platform::HttpRequestSpec* request) {
-  if (platform::PromptProxyCredentials("", &request->proxy_user, &request->proxy_password)) {
+// The prompt names the proxy that refused and starts from the credentials tried last, so
+// the user sees the name rejected.
+bool AskUser(const platform::HttpExchange& refusal, platform::HttpRequestSpec* request) {
+  if (platform::PromptProxyCredentials(refusal.proxy(), &request->proxy_user,
+                                       &request->proxy_password)) {
     return true;
   }
   LogInfo(L"User cancels");
@@ -94,7 +96,7 @@ SendOutcome SendWithProxyAuthentication(platform::HttpSession* session,
   UseRememberedCredentials(&request);
   if (request.proxy_user.empty()) {
     LogInfo(L"Requesting credentials from user");
-    if (!AskUser(&request)) return SendOutcome::kCancelled;
+    if (!AskUser(*exchange, &request)) return SendOutcome::kCancelled;
   } else {
     LogInfo(L"Using cached proxy credentials");
   }
@@ -103,7 +105,7 @@ SendOutcome SendWithProxyAuthentication(platform::HttpSession* session,
   if (!exchange) return SendOutcome::kNoResponse;
   if (exchange->status() == kStatusProxyAuthenticationRequired) {
     LogInfo(L"Requesting credentials take 2");
-    if (!AskUser(&request)) return SendOutcome::kCancelled;
+    if (!AskUser(*exchange, &request)) return SendOutcome::kCancelled;
     exchange.reset();
     exchange = Attempt(session, request, status);
     if (!exchange) return SendOutcome::kNoResponse;
@@ -147,8 +149,20 @@ std::unique_ptr<StubStream> OpenResponse(platform::HttpSession* session, const U
   return BodyStream(std::move(exchange));
 }
 
-bool ParseLocation(const std::optional<std::string>& location, Url* url) {
-  return location.has_value() && url->Parse(Utf8ToWide(*location));
+// The target of a redirect from `requested`, which may be given relative to it, and the
+// extra headers to send there. They carry the log-in token, so they go along only when the
+// target has the origin of the URL actually requested; elsewhere `headers_out` is empty.
+bool FollowLocation(const Url& requested, const std::optional<std::string>& location,
+                    const std::wstring& headers, Url* target, std::wstring* headers_out) {
+  const Url base = ForceHttps(requested);
+  if (!location.has_value() || !base.Resolve(Utf8ToWide(*location), target)) return false;
+  if (base.SameOrigin(*target)) {
+    *headers_out = headers;
+  } else {
+    LogInfo(L"Redirected to another origin: the request headers are not sent there");
+    headers_out->clear();
+  }
+  return true;
 }
 
 }  // namespace
@@ -171,9 +185,10 @@ bool HttpSend(platform::HttpSession* session, const Url& url, const std::wstring
   if (*status != kStatusFound) return true;
   stream.reset();
   Url next;
-  if (!ParseLocation(location, &next)) return false;
+  std::wstring next_headers;
+  if (!FollowLocation(url, location, headers, &next, &next_headers)) return false;
   if (final_url != nullptr) *final_url = next;
-  return HttpRequest(session, next, method, kContentTypeAtom, headers, body, response, status);
+  return HttpRequest(session, next, method, kContentTypeAtom, next_headers, body, response, status);
 }
 
 std::unique_ptr<StubStream> HttpGet(platform::HttpSession* session, const Url& url,
@@ -183,9 +198,10 @@ std::unique_ptr<StubStream> HttpGet(platform::HttpSession* session, const Url& u
   if (!stream || *status != kStatusFound) return stream;
   stream.reset();
   Url next;
-  if (!ParseLocation(location, &next)) return nullptr;
+  std::wstring next_headers;
+  if (!FollowLocation(url, location, headers, &next, &next_headers)) return nullptr;
   if (final_url != nullptr) *final_url = next;
-  return HttpGetOnce(session, next, headers, status);
+  return HttpGetOnce(session, next, next_headers, status);
 }
 
 std::unique_ptr<StubStream> HttpGetOnce(platform::HttpSession* session, const Url& url,

@@ -39,8 +39,10 @@ bool HttpRequest(platform::HttpSession* session, const Url& url, const std::wstr
                  const std::wstring& body, std::wstring* response, uint32_t* status);
 
 // HttpRequest with the Atom content type that follows one 302: the request is repeated at
-// the Location, which is written to `final_url` (untouched when there was no redirect). A
-// second 302 is returned as it is.
+// the Location (resolved against the URL requested when it is relative), which is written
+// to `final_url` (untouched when there was no redirect). The extra headers are repeated only
+// when the Location has the scheme, host and port of the URL requested. A second 302 is
+// returned as it is.
 bool HttpSend(platform::HttpSession* session, const Url& url, const std::wstring& method,
               const std::wstring& headers, const std::wstring& body, std::wstring* response,
               uint32_t* status, Url* final_url);

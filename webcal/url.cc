@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <vector>
 
 #include "base/text.h"
 
@@ -65,6 +66,36 @@ bool SplitAuthority(std::wstring_view authority, std::wstring_view* host, std::w
   return host->find(L':') == std::wstring_view::npos;
 }
 
+// RFC 3986 "remove_dot_segments" for an absolute path: "." segments go, ".." removes the
+// segment before it (never above the root). A path ending in "." or ".." keeps its slash.
+std::wstring RemoveDotSegments(std::wstring_view path) {
+  std::vector<std::wstring_view> kept;
+  bool trailing_slash = false;
+  for (size_t start = 1; start <= path.size();) {
+    const size_t end = std::min(path.find(L'/', start), path.size());
+    const std::wstring_view segment = path.substr(start, end - start);
+    const bool last = end == path.size();
+    if (segment == L"." || segment == L"..") {
+      if (segment == L".." && !kept.empty()) kept.pop_back();
+      trailing_slash = last;
+    } else {
+      kept.push_back(segment);
+    }
+    start = end + 1;
+  }
+  std::wstring out;
+  for (const std::wstring_view segment : kept) out.append(L"/").append(segment);
+  if (out.empty() || trailing_slash) out += L'/';
+  return out;
+}
+
+// A reference that starts with "scheme:" is absolute.
+bool HasScheme(std::wstring_view reference) {
+  const size_t colon = reference.find(L':');
+  return colon != std::wstring_view::npos && colon < reference.find_first_of(L"/?#") &&
+         IsSchemeText(reference.substr(0, colon));
+}
+
 }  // namespace
 
 uint16_t Url::DefaultPort(std::wstring_view scheme) {
@@ -105,6 +136,44 @@ bool Url::Parse(std::wstring_view text) {
   path_ = path;
   extra_ = extra;
   return true;
+}
+
+bool Url::Resolve(std::wstring_view reference, Url* resolved) const {
+  Url result;
+  if (HasScheme(reference)) {
+    if (!result.Parse(reference)) return false;
+  } else if (reference.substr(0, 2) == L"//") {
+    if (!result.Parse(scheme_ + L":" + std::wstring(reference))) return false;
+  } else {
+    const size_t extra_start = std::min(reference.find_first_of(L"?#"), reference.size());
+    const std::wstring_view path = reference.substr(0, extra_start);
+    const std::wstring_view extra = reference.substr(extra_start);
+    std::wstring target;
+    if (path.empty()) {
+      target = path_;
+      // Without a query of its own the reference keeps this URL's query, not its fragment.
+      if (extra.empty() || extra[0] == L'#') {
+        target += std::wstring_view(extra_).substr(0, extra_.find(L'#'));
+      }
+    } else if (path[0] == L'/') {
+      target = RemoveDotSegments(path);
+    } else {
+      const size_t slash = path_.rfind(L'/');
+      const std::wstring base = slash == std::wstring::npos ? L"/" : path_.substr(0, slash + 1);
+      target = RemoveDotSegments(base + std::wstring(path));
+    }
+    result = *this;
+    result.path_.clear();
+    result.extra_.clear();
+    // Parsing the joined text checks the parts as a whole URL would be checked.
+    if (!result.Parse(result.ToString() + target + std::wstring(extra))) return false;
+  }
+  *resolved = std::move(result);
+  return true;
+}
+
+bool Url::SameOrigin(const Url& other) const {
+  return scheme_ == other.scheme_ && ToLower(host_) == ToLower(other.host_) && port_ == other.port_;
 }
 
 std::wstring Url::ToString() const {

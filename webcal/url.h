@@ -26,6 +26,15 @@ class Url {
   // information, white space or control characters, or a part exceeds its capacity.
   bool Parse(std::wstring_view text);
 
+  // The absolute URL a reference (a Location header, say) stands for when read against this
+  // URL, by RFC 3986 reference resolution: "other", "../up", "/root", "?query",
+  // "//host/path" and absolute URLs. False, leaving `resolved` as it was, when the result is
+  // no URL that Parse accepts.
+  bool Resolve(std::wstring_view reference, Url* resolved) const;
+
+  // True when both have the same scheme, host (ignoring case) and port.
+  bool SameOrigin(const Url& other) const;
+
   // The URL as text; the port appears only when it differs from the scheme's default, so
   // that parsing and rendering give back the text a user configured.
   std::wstring ToString() const;

@@ -2,9 +2,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+
+#include "platform/posix/private_folder.h"
 
 namespace calendar_mirrow_addin::platform {
 
@@ -39,8 +43,10 @@ void SyncParentFolder(const std::string& path) {
 }  // namespace
 
 bool ReplaceFileAtomically(const std::string& path, std::string_view bytes, std::string* error) {
-  const std::string temporary = path + ".tmp";
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A name of its own per call: a fixed one would let two writers truncate and publish each
+  // other's half-written bytes.
+  std::string temporary = path + ".tmp-XXXXXX";
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);  // mode 0600 whatever the umask
   if (fd < 0) {
     if (error) *error = Describe("cannot create", temporary);
     return false;
@@ -67,10 +73,19 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view bytes, std:
 }
 
 bool AppendToFile(const std::string& path, std::string_view bytes) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   const bool written = WriteAll(fd, bytes);
   return close(fd) == 0 && written;
+}
+
+bool CreatePrivateFolder(const std::string& path) {
+  if (!posix::MakePrivateFolders(path)) return false;
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return false;
+  // A folder made earlier, or by an older version, under a lax umask.
+  if ((info.st_mode & 077) != 0 && info.st_uid == geteuid()) chmod(path.c_str(), 0700);
+  return true;
 }
 
 }  // namespace calendar_mirrow_addin::platform

@@ -5,11 +5,14 @@
 // a session and its exchanges are used by one thread at a time (the sync worker).
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -68,6 +71,78 @@ uint32_t ParseStatusLine(std::string_view line) {
   return status;
 }
 
+// The proxy curl takes from the environment for an https URL, as "host[:port]": scheme,
+// user name and password (which must never be shown) and any path left out.
+std::string ProxyShownName() {
+  const char* value = nullptr;
+  for (const char* name : {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+    value = std::getenv(name);
+    if (value != nullptr && value[0] != '\0') break;
+  }
+  std::string_view text = value != nullptr ? value : "";
+  const size_t scheme_end = text.find("://");
+  if (scheme_end != std::string_view::npos) text.remove_prefix(scheme_end + 3);
+  text = text.substr(0, text.find_first_of("/?#"));
+  const size_t at = text.rfind('@');
+  if (at != std::string_view::npos) text.remove_prefix(at + 1);
+  return std::string(text);
+}
+
+// ---- Whether the server ended TLS with its close message.
+//
+// libcurl takes a connection that just ends for the end of the data. For a body whose end
+// is the end of the connection (no length, no chunks) that would pass a cut-off, or
+// forged-short, body as whole: only the server's TLS close message marks a real end. Each
+// TLS connection carries a record, shared with the exchanges that use it, that notes the
+// close message when it arrives.
+struct TlsEnd {
+  bool close_message = false;
+};
+using TlsEndRecord = std::shared_ptr<TlsEnd>;
+
+void FreeTlsEndRecord(void*, void* record, CRYPTO_EX_DATA*, int, long, void*) {
+  delete static_cast<TlsEndRecord*>(record);
+}
+
+int TlsEndIndex() {
+  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, &FreeTlsEndRecord);
+  return index;
+}
+
+void OnTlsEvent(const SSL* ssl, int where, int value) {
+  if ((where & SSL_CB_READ_ALERT) != SSL_CB_READ_ALERT || (value & 0xff) != SSL_AD_CLOSE_NOTIFY) {
+    return;
+  }
+  if (auto* record = static_cast<TlsEndRecord*>(SSL_get_ex_data(ssl, TlsEndIndex()))) {
+    (*record)->close_message = true;
+  }
+}
+
+CURLcode WatchTlsEnd(CURL*, void* ssl_context, void*) {
+  SSL_CTX_set_info_callback(static_cast<SSL_CTX*>(ssl_context), &OnTlsEvent);
+  return CURLE_OK;
+}
+
+// The record of the TLS connection `easy` uses now; null when there is none.
+TlsEndRecord TlsEndOf(CURL* easy) {
+  curl_tlssessioninfo* info = nullptr;
+  if (curl_easy_getinfo(easy, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || info == nullptr ||
+      info->backend != CURLSSLBACKEND_OPENSSL || info->internals == nullptr) {
+    return nullptr;
+  }
+  SSL* ssl = static_cast<SSL*>(info->internals);
+  auto* record = static_cast<TlsEndRecord*>(SSL_get_ex_data(ssl, TlsEndIndex()));
+  if (record == nullptr) {
+    // Owned by the TLS connection from here on: FreeTlsEndRecord runs when it goes.
+    record = new TlsEndRecord(std::make_shared<TlsEnd>());
+    if (SSL_set_ex_data(ssl, TlsEndIndex(), record) != 1) {
+      delete record;
+      return nullptr;
+    }
+  }
+  return *record;
+}
+
 // The multi handle owns the connection cache; exchanges share it with the session so
 // that a stream outliving the session still works.
 class Multi {
@@ -95,6 +170,7 @@ class CurlExchange final : public HttpExchange {
   bool Start(const std::string& agent, const std::string& ca_file, std::string* error);
 
   uint32_t status() const override { return status_; }
+  std::string proxy() const override { return proxy_; }
   bool Header(std::string_view name, std::string* value) const override;
   bool ReadBody(void* buffer, size_t size, size_t* read) override;
 
@@ -111,6 +187,7 @@ class CurlExchange final : public HttpExchange {
   bool TakeLeftover(void* buffer, size_t size, size_t* read);
   template <typename Reached>
   void DriveUntil(Reached reached);
+  void NoteBodyFraming();
   void Finish(CURLcode result);
   bool AcceptProxyRefusal();
 
@@ -122,8 +199,12 @@ class CurlExchange final : public HttpExchange {
   char error_text_[CURL_ERROR_SIZE] = {};
 
   uint32_t status_ = 0;
+  std::string proxy_;
   std::vector<std::pair<std::string, std::string>> headers_;
   bool head_complete_ = false;
+  // The body has neither a length nor chunks: the end of the connection ends it.
+  bool ends_with_connection_ = false;
+  TlsEndRecord tls_end_;
   bool done_ = false;
   CURLcode result_ = CURLE_OK;
 
@@ -170,6 +251,7 @@ bool CurlExchange::AcceptProxyRefusal() {
   curl_easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &connect_code);
   if (connect_code < 300) return false;
   status_ = static_cast<uint32_t>(connect_code);
+  proxy_ = ProxyShownName();
   headers_.clear();
   head_complete_ = true;
   result_ = CURLE_OK;
@@ -187,6 +269,7 @@ bool CurlExchange::Configure(const std::string& agent, const std::string& ca_fil
   curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
+  ok = ok && curl_easy_setopt(easy_, CURLOPT_SSL_CTX_FUNCTION, &WatchTlsEnd) == CURLE_OK;
   if (!ca_file.empty()) {
     ok = ok && curl_easy_setopt(easy_, CURLOPT_CAINFO, ca_file.c_str()) == CURLE_OK;
     ok = ok && curl_easy_setopt(easy_, CURLOPT_CAPATH, kSystemCertificateFolder) == CURLE_OK;
@@ -197,6 +280,8 @@ bool CurlExchange::Configure(const std::string& agent, const std::string& ca_fil
   curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   // The proxy's own answer to CONNECT is not the server's response head.
   curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  // Whatever the proxy asks for: Basic, Digest, NTLM or Negotiate.
+  curl_easy_setopt(easy_, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
   if (!request_.proxy_user.empty()) {
     curl_easy_setopt(easy_, CURLOPT_PROXYUSERNAME, request_.proxy_user.c_str());
     curl_easy_setopt(easy_, CURLOPT_PROXYPASSWORD, request_.proxy_password.c_str());
@@ -253,12 +338,25 @@ void CurlExchange::AddHeaderLine(std::string_view line) {
   }
   if (line.empty()) {
     head_complete_ = status_ >= 200;
+    if (head_complete_) NoteBodyFraming();
     return;
   }
   const size_t colon = line.find(':');
   if (colon == std::string_view::npos) return;
   headers_.emplace_back(std::string(TrimSpace(line.substr(0, colon))),
                         std::string(TrimSpace(line.substr(colon + 1))));
+}
+
+void CurlExchange::NoteBodyFraming() {
+  std::string coding;
+  Header("Transfer-Encoding", &coding);
+  std::transform(coding.begin(), coding.end(), coding.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::string length;
+  ends_with_connection_ = coding.find("chunked") == std::string::npos &&
+                          !Header("Content-Length", &length) && status_ != 204 && status_ != 304 &&
+                          request_.method != "HEAD";
+  tls_end_ = TlsEndOf(easy_);
 }
 
 bool CurlExchange::Header(std::string_view name, std::string* value) const {
@@ -351,6 +449,13 @@ void CurlExchange::CollectFinished(CURLM* multi) {
 void CurlExchange::Finish(CURLcode result) {
   done_ = true;
   result_ = result;
+  const bool secure = request_.url.rfind("https:", 0) == 0;
+  if (result == CURLE_OK && ends_with_connection_ && secure &&
+      !(tls_end_ && tls_end_->close_message)) {
+    std::snprintf(error_text_, sizeof error_text_, "%s",
+                  "the connection ended without the server's TLS close message");
+    result_ = CURLE_PARTIAL_FILE;
+  }
 }
 
 class CurlSession final : public HttpSession {

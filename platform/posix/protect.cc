@@ -44,7 +44,6 @@ CipherContext NewContext() { return CipherContext(EVP_CIPHER_CTX_new(), &EVP_CIP
 // ---- The per-user key file.
 
 enum class KeyRead { kRead, kMissing, kUnusable };
-
 bool ReadExactly(int fd, unsigned char* out, size_t size) {
   while (size > 0) {
     const ssize_t got = read(fd, out, size);
@@ -56,15 +55,25 @@ bool ReadExactly(int fd, unsigned char* out, size_t size) {
   return true;
 }
 
-KeyRead ReadKeyFile(const std::string& path, Key* key) {
+// A key someone else could have planted, or could have read, protects nothing: such a file
+// is refused, with `problem` saying why.
+KeyRead ReadKeyFile(const std::string& path, Key* key, std::string* problem) {
   const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? KeyRead::kMissing : KeyRead::kUnusable;
+  if (fd < 0 && errno == ENOENT) return KeyRead::kMissing;
   struct stat info {};
-  const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                  info.st_size == static_cast<off_t>(kKeySize) &&
-                  ReadExactly(fd, key->bytes, kKeySize);
-  close(fd);
-  return ok ? KeyRead::kRead : KeyRead::kUnusable;
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    *problem = "cannot open the key file " + path + ": " + std::strerror(errno);
+  } else if (!S_ISREG(info.st_mode) || info.st_size != static_cast<off_t>(kKeySize)) {
+    *problem = "the key file " + path + " is damaged";
+  } else if (info.st_uid != geteuid()) {
+    *problem = "the key file " + path + " belongs to another user";
+  } else if ((info.st_mode & 077) != 0) {
+    *problem = "the key file " + path + " is open to other users";
+  } else if (!ReadExactly(fd, key->bytes, kKeySize)) {
+    *problem = "cannot read the key file " + path;
+  }
+  if (fd >= 0) close(fd);
+  return problem->empty() ? KeyRead::kRead : KeyRead::kUnusable;
 }
 
 bool WriteAll(int fd, const unsigned char* bytes, size_t size) {
@@ -105,19 +114,25 @@ bool CreateKeyFile(const std::string& path) {
   return ok;
 }
 
-bool LoadOrCreateKey(Key* key) {
+bool LoadOrCreateKey(Key* key, std::string* problem) {
   const std::string folder = posix::ProductConfigFolder();
-  if (folder.empty()) return false;
+  if (folder.empty()) {
+    *problem = "no configuration folder for the key file";
+    return false;
+  }
   const std::string path = folder + "/protect.key";
   for (int attempt = 0; attempt < 2; ++attempt) {
-    switch (ReadKeyFile(path, key)) {
+    switch (ReadKeyFile(path, key, problem)) {
       case KeyRead::kRead:
         return true;
       case KeyRead::kUnusable:
         // Never replaced: whatever was protected with it would be lost for good.
         return false;
       case KeyRead::kMissing:
-        if (!CreateKeyFile(path)) return false;
+        if (!CreateKeyFile(path)) {
+          *problem = "cannot create the key file " + path;
+          return false;
+        }
         break;
     }
   }
@@ -221,18 +236,28 @@ bool Decrypt(const Key& key, std::string_view blob, size_t header_size, std::str
 
 }  // namespace
 
-bool ProtectData(std::string_view plain, const std::wstring& description, std::string* blob) {
+bool ProtectData(std::string_view plain, const std::wstring& description, std::string* blob,
+                 std::string* key_problem) {
   std::string header;
+  std::string problem;
   Key key;
-  return MakeHeader(description, &header) && LoadOrCreateKey(&key) &&
-         Encrypt(key, header, plain, blob);
+  if (!LoadOrCreateKey(&key, &problem)) {
+    if (key_problem) *key_problem = problem;
+    return false;
+  }
+  return MakeHeader(description, &header) && Encrypt(key, header, plain, blob);
 }
 
-bool UnprotectData(std::string_view blob, std::string* plain) {
+bool UnprotectData(std::string_view blob, std::string* plain, std::string* key_problem) {
   const size_t header_size = HeaderSize(blob);
   if (header_size == 0 || blob.size() - header_size < kNonceSize + kTagSize) return false;
+  std::string problem;
   Key key;
-  return LoadOrCreateKey(&key) && Decrypt(key, blob, header_size, plain);
+  if (!LoadOrCreateKey(&key, &problem)) {
+    if (key_problem) *key_problem = problem;
+    return false;
+  }
+  return Decrypt(key, blob, header_size, plain);
 }
 
 void WipeBytes(std::string* bytes) {

@@ -8,7 +8,7 @@
 
 namespace calendar_mirrow_addin::testing {
 
-// Sets an environment variable for a scope and restores the old value afterwards.
+// Sets an environment variable (null: unsets it) for a scope and restores it afterwards.
 class EnvGuard {
  public:
   EnvGuard(const char* name, const char* value) : name_(name) {
@@ -21,11 +21,7 @@ class EnvGuard {
 
  private:
   void Set(const char* value) {
-    if (value) {
-      setenv(name_.c_str(), value, 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
+    value ? setenv(name_.c_str(), value, 1) : unsetenv(name_.c_str());
     tzset();
   }
 

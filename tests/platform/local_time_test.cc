@@ -11,51 +11,43 @@ namespace calendar_mirrow_addin {
 namespace {
 
 using testing::At;
-using testing::EnvGuard;
 
-// POSIX rule strings need no zone database on the machine.
-constexpr const char* kNewYorkRule = "EST5EDT,M3.2.0,M11.1.0";
-constexpr const char* kSydneyRule = "AEST-10AEDT,M10.1.0,M4.1.0/3";
-
-struct Conversion {
-  const char* zone;
-  bool to_utc;
-  SystemTime from;
-  int day, hour, minute;  // expected
-};
-
-TEST(MachineTimeTest, ConvertsThroughTheMachineZone) {
-  const Conversion cases[] = {
-      {kNewYorkRule, false, At(2026, 1, 15, 17, 0), 15, 12, 0},
-      {kNewYorkRule, false, At(2026, 7, 15, 16, 0), 15, 12, 0},
-      {kNewYorkRule, true, At(2026, 1, 15, 12, 0), 15, 17, 0},
-      {kNewYorkRule, true, At(2026, 7, 15, 22, 30), 16, 2, 30},  // the date changes too
-      // 2026-03-08 02:30 does not exist and 2026-11-01 01:30 happens twice: both are
-      // read as daylight time; just outside them the ordinary offsets apply.
-      {kNewYorkRule, true, At(2026, 3, 8, 2, 30), 8, 6, 30},
-      {kNewYorkRule, true, At(2026, 11, 1, 1, 30), 1, 5, 30},
-      {kNewYorkRule, true, At(2026, 3, 8, 1, 59), 8, 6, 59},
-      {kNewYorkRule, true, At(2026, 3, 8, 3, 0), 8, 7, 0},
-      {kNewYorkRule, true, At(2026, 11, 1, 2, 0), 1, 7, 0},
+TEST(MachineTimeTest, ConvertsThroughTheMachineZoneAndRefusesInvalidFields) {
+  // POSIX rule strings need no zone database on the machine.
+  const char* new_york = "EST5EDT,M3.2.0,M11.1.0";
+  const char* sydney = "AEST-10AEDT,M10.1.0,M4.1.0/3";
+  const struct {
+    const char* zone;
+    bool to_utc;
+    SystemTime from;
+    std::vector<int> day_hour_minute;  // expected
+  } cases[] = {
+      {new_york, false, At(2026, 1, 15, 17, 0), {15, 12, 0}},
+      {new_york, false, At(2026, 7, 15, 16, 0), {15, 12, 0}},
+      {new_york, true, At(2026, 1, 15, 12, 0), {15, 17, 0}},
+      {new_york, true, At(2026, 7, 15, 22, 30), {16, 2, 30}},  // the date changes too
+      // 2026-03-08 02:30 does not exist and 2026-11-01 01:30 happens twice: both are read
+      // as daylight time; just outside them the ordinary offsets apply.
+      {new_york, true, At(2026, 3, 8, 2, 30), {8, 6, 30}},
+      {new_york, true, At(2026, 11, 1, 1, 30), {1, 5, 30}},
+      {new_york, true, At(2026, 3, 8, 1, 59), {8, 6, 59}},
+      {new_york, true, At(2026, 3, 8, 3, 0), {8, 7, 0}},
+      {new_york, true, At(2026, 11, 1, 2, 0), {1, 7, 0}},
       // Southern zone: daylight time spans the year end; the repeated hour is in April.
-      {kSydneyRule, false, At(2026, 12, 31, 14, 0), 1, 1, 0},
-      {kSydneyRule, false, At(2026, 6, 30, 14, 0), 1, 0, 0},
-      {kSydneyRule, true, At(2027, 1, 1, 1, 0), 31, 14, 0},
-      {kSydneyRule, true, At(2026, 4, 5, 2, 30), 4, 15, 30},
+      {sydney, false, At(2026, 12, 31, 14, 0), {1, 1, 0}},
+      {sydney, false, At(2026, 6, 30, 14, 0), {1, 0, 0}},
+      {sydney, true, At(2027, 1, 1, 1, 0), {31, 14, 0}},
+      {sydney, true, At(2026, 4, 5, 2, 30), {4, 15, 30}},
   };
-  for (const Conversion& c : cases) {
-    EnvGuard tz("TZ", c.zone);
+  for (const auto& c : cases) {
+    testing::EnvGuard tz("TZ", c.zone);
     const auto t = c.to_utc ? MachineLocalToUtc(c.from) : MachineUtcToLocal(c.from);
     ASSERT_TRUE(t.has_value());
-    EXPECT_EQ(std::vector<int>({t->day, t->hour, t->minute}),
-              std::vector<int>({c.day, c.hour, c.minute}))
+    EXPECT_EQ(std::vector<int>({t->day, t->hour, t->minute}), c.day_hour_minute)
         << c.zone << (c.to_utc ? " to UTC from " : " to local from ") << c.from.month << "-"
         << c.from.day << " " << c.from.hour << ":" << c.from.minute;
   }
-}
-
-TEST(MachineTimeTest, InvalidFieldsAreRefused) {
-  EnvGuard tz("TZ", "UTC0");
+  testing::EnvGuard tz("TZ", "UTC0");
   EXPECT_FALSE(MachineLocalToUtc(At(2026, 2, 30, 0, 0)));
   EXPECT_FALSE(MachineUtcToLocal(At(2026, 13, 1, 0, 0)));
 }

@@ -1,6 +1,8 @@
 #include "platform/protect.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
@@ -29,7 +31,7 @@ class ProtectTest : public ::testing::Test {
   testing::EnvGuard config_{"XDG_CONFIG_HOME", home_.path().c_str()};
 };
 
-TEST_F(ProtectTest, RoundTripsAnyBytesWithAFreshNonceAndNoDescriptionNeeded) {
+TEST_F(ProtectTest, RoundTripsAnyBytesWithAFreshNonceAndFailsOnAnyChange) {
   for (const std::string& plain :
        {std::string(), std::string("a\0\xff\n", 4), std::string(1e5, 'x')}) {
     std::string back = "stale";
@@ -38,9 +40,6 @@ TEST_F(ProtectTest, RoundTripsAnyBytesWithAFreshNonceAndNoDescriptionNeeded) {
   }
   EXPECT_EQ(Protect(std::string(1000, 'x')).find(std::string(32, 'x')), std::string::npos);
   EXPECT_NE(Protect("same"), Protect("same"));
-}
-
-TEST_F(ProtectTest, AlteredTruncatedOrExtendedBlobsFail) {
   // Layout: magic 0-3, version 4, length 5-8, "desc" 9-12, nonce 13-24, data, tag (last 16).
   const std::string blob = Protect("user=4A00\n");
   ASSERT_EQ(blob.size(), 13u + 12 + 10 + 16);
@@ -56,7 +55,7 @@ TEST_F(ProtectTest, AlteredTruncatedOrExtendedBlobsFail) {
   }
 }
 
-TEST_F(ProtectTest, KeyFileIsCreatedOnceOwnerOnlyAndNeverReplaced) {
+TEST_F(ProtectTest, KeyFileIsCreatedOnceOwnerOnlyAndNeverReplacedOrTrustedWhenExposed) {
   const fs::path key_file = home_.path() / "Nexora" / "Tidewell" / "protect.key";
   const std::string blob = Protect("secret");
   EXPECT_EQ(fs::status(key_file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
@@ -66,14 +65,31 @@ TEST_F(ProtectTest, KeyFileIsCreatedOnceOwnerOnlyAndNeverReplaced) {
   EXPECT_EQ(ReadFileText(key_file), key);
   EXPECT_EQ(std::distance(fs::directory_iterator(key_file.parent_path()), {}), 1);
 
-  // A damaged key is never replaced; a well-formed other key (another user's) reads nothing.
-  for (const std::string& other :
-       {std::string("short"), std::string(33, 'k'), std::string(32, 'k')}) {
-    testing::WriteFileText(key_file, other);
-    std::string plain, again;
-    EXPECT_FALSE(UnprotectData(blob, &plain));
-    EXPECT_EQ(ProtectData("x", L"d", &again), other.size() == 32);
-    EXPECT_EQ(ReadFileText(key_file), other);
+  // A key others could have planted or read is refused, naming the file; a damaged key is
+  // never replaced; a well-formed other key (another user's) reads nothing.
+  struct Case {
+    std::string content;
+    mode_t mode;
+    uid_t owner;          // added to this user's id
+    const char* problem;  // null: the key is used
+  } cases[] = {{key, 0644, 0, "is open to other users"},
+               {key, 0620, 0, "is open to other users"},
+               {key, 0600, 4242, "belongs to another user"},
+               {"short", 0600, 0, "is damaged"},
+               {std::string(33, 'k'), 0600, 0, "is damaged"},
+               {std::string(32, 'k'), 0600, 0, nullptr},
+               {key, 0600, 0, nullptr}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.problem ? c.problem : "usable");
+    testing::WriteFileText(key_file, c.content);
+    ASSERT_EQ(0, chmod(key_file.c_str(), c.mode));
+    ASSERT_EQ(0, chown(key_file.c_str(), geteuid() + c.owner, getegid()));
+    std::string plain, again, problem;
+    EXPECT_EQ(UnprotectData(blob, &plain, &problem), c.content == key && !c.problem);
+    EXPECT_EQ(ProtectData("x", L"d", &again, &problem), !c.problem);
+    EXPECT_EQ(problem, c.problem ? "the key file " + key_file.string() + " " + c.problem : "");
+    EXPECT_EQ(ReadFileText(key_file), c.content);
+    ASSERT_EQ(0, chown(key_file.c_str(), geteuid(), getegid()));
   }
 }
 
@@ -82,7 +98,7 @@ TEST_F(ProtectTest, ConcurrentFirstUsesAgreeOnOneKey) {
   {
     std::vector<std::jthread> threads;
     for (int i = 0; i < 8; ++i)
-      threads.emplace_back(ProtectData, std::to_string(i), L"d", &blobs[i]);
+      threads.emplace_back([&, i] { blobs[i] = Protect(std::to_string(i)); });
   }
   for (int i = 0; i < 8; ++i) {
     std::string plain;

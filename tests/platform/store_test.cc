@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "base/app_folders.h"
 #include "platform/folders.h"
 #include "tests/platform/env_guard.h"
 #include "tests/support/temp_dir.h"
@@ -16,12 +17,22 @@ using platform::DeleteStoreValue;
 using platform::WriteStoreValue;
 using testing::EnvGuard;
 
-constexpr char kKey[] = "Software\\Nexora\\Tidewell";
+TEST(FoldersTest, ComeFromAbsoluteXdgVariablesElseHome) {
+  EnvGuard home("HOME", "/home/ana/");
+  for (const char* xdg : {"/srv/x/", "relative/path",
+                          static_cast<const char*>(nullptr)}) {  // relative ones are invalid
+    EnvGuard data("XDG_DATA_HOME", xdg), config("XDG_CONFIG_HOME", xdg);
+    const bool used = xdg != nullptr && xdg[0] == '/';
+    EXPECT_EQ(platform::LocalAppDataFolder(), used ? "/srv/x" : "/home/ana/.local/share");
+    EXPECT_EQ(platform::LocalConfigFolder(), used ? "/srv/x" : "/home/ana/.config");
+    EXPECT_EQ(ApplicationDataFolder(),
+              used ? L"/srv/x/Nexora/Tidewell/" : L"/home/ana/.local/share/Nexora/Tidewell/");
+  }
+}
 
 class StoreTest : public ::testing::Test {
  protected:
   fs::path StoreFolder() const { return home_.path() / "Nexora" / "Tidewell" / "store"; }
-
   std::string Read(const std::string& key_path, const std::string& name) {
     std::string bytes = "<absent>";
     platform::ReadStoreValue(key_path, name, &bytes);
@@ -33,21 +44,29 @@ class StoreTest : public ::testing::Test {
 };
 
 TEST_F(StoreTest, ValuesRoundTripIgnoringCaseAndDeleteOneAtATime) {
-  const std::string binary("\x00\x01\xff\n=", 5);
-  ASSERT_TRUE(WriteStoreValue(kKey, "LastFetch", binary));
-  ASSERT_TRUE(WriteStoreValue(kKey, "Other", ""));
+  const std::string key = "Software\\Nexora\\Tidewell", binary("\x00\x01\xff\n=", 5);
+  ASSERT_TRUE(WriteStoreValue(key, "LastFetch", binary));
+  ASSERT_TRUE(WriteStoreValue(key, "Other", ""));
   EXPECT_EQ(Read("SOFTWARE\\nexora\\TIDEWELL", "lastfetch"), binary);
-  EXPECT_EQ(Read(kKey, "Missing"), "<absent>");
+  EXPECT_EQ(Read(key, "Missing"), "<absent>");
   EXPECT_EQ(Read("Software\\Elsewhere", "Other"), "<absent>");
-  ASSERT_TRUE(WriteStoreValue(kKey, "LASTFETCH", "new"));
-  EXPECT_EQ(Read(kKey, "LastFetch"), "new");
-  EXPECT_EQ(Read(kKey, "Other"), "");
-
-  EXPECT_TRUE(DeleteStoreValue(kKey, "lastfetch"));
-  EXPECT_FALSE(DeleteStoreValue(kKey, "LastFetch"));
-  EXPECT_EQ(Read(kKey, "Other"), "");
-  EXPECT_TRUE(DeleteStoreValue(kKey, "Other"));
+  ASSERT_TRUE(WriteStoreValue(key, "LASTFETCH", "new"));
+  EXPECT_EQ(Read(key, "LastFetch"), "new");
+  EXPECT_TRUE(DeleteStoreValue(key, "lastfetch"));
+  EXPECT_FALSE(DeleteStoreValue(key, "LastFetch"));
+  EXPECT_EQ(Read(key, "Other"), "");
+  EXPECT_TRUE(DeleteStoreValue(key, "Other"));
   EXPECT_TRUE(fs::is_empty(StoreFolder()));  // The file goes with its last value.
+
+  // A damaged file reads as absent and is replaced on the next write.
+  ASSERT_TRUE(WriteStoreValue(key, "A", "1"));
+  const fs::path file = fs::directory_iterator(StoreFolder())->path();
+  const std::string good = testing::ReadFileText(file);
+  testing::WriteFileText(file, good.substr(0, good.size() - 1));  // Length says more.
+  EXPECT_EQ(Read(key, "A"), "<absent>");
+  ASSERT_TRUE(WriteStoreValue(key, "B", "2"));
+  EXPECT_EQ(Read(key, "B"), "2");
+  EXPECT_EQ(Read(key, "A"), "<absent>");
 }
 
 TEST_F(StoreTest, KeyPathsStayInsideTheStoreAndNeverCollide) {
@@ -63,25 +82,6 @@ TEST_F(StoreTest, KeyPathsStayInsideTheStoreAndNeverCollide) {
   EXPECT_EQ(files, std::size(paths));  // One file each; no temporary files left over.
   EXPECT_FALSE(WriteStoreValue("", "v", "x"));
   EXPECT_FALSE(WriteStoreValue(std::string(300, 'k'), "v", "x"));
-}
-
-TEST_F(StoreTest, CorruptFileReadsAsAbsentAndIsReplacedOnWrite) {
-  ASSERT_TRUE(WriteStoreValue(kKey, "A", "1"));
-  const fs::path file = fs::directory_iterator(StoreFolder())->path();
-  const std::string good = testing::ReadFileText(file);
-  testing::WriteFileText(file, good.substr(0, good.size() - 1));  // Length says more.
-  EXPECT_EQ(Read(kKey, "A"), "<absent>");
-  ASSERT_TRUE(WriteStoreValue(kKey, "B", "2"));
-  EXPECT_EQ(Read(kKey, "B"), "2");
-  EXPECT_EQ(Read(kKey, "A"), "<absent>");
-}
-
-TEST(ConfigFolderTest, ComesFromAbsoluteXdgConfigHomeElseHome) {
-  EnvGuard home("HOME", "/home/ana/");
-  EnvGuard xdg("XDG_CONFIG_HOME", "/srv/config/");
-  EXPECT_EQ(platform::LocalConfigFolder(), "/srv/config");
-  EnvGuard relative("XDG_CONFIG_HOME", "relative");  // Would follow the working folder.
-  EXPECT_EQ(platform::LocalConfigFolder(), "/home/ana/.config");
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -46,6 +49,19 @@ inline std::string ReadFileText(const std::filesystem::path& path) {
 inline void WriteFileText(const std::filesystem::path& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary);
   out << text;
+}
+
+// Runs `step` while no file may grow past `bytes`, so that writing a larger file fails.
+template <typename Step>
+inline void WithFileSizeLimit(rlim_t bytes, Step step) {
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  const rlimit before = limit;
+  limit.rlim_cur = bytes;
+  signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  step();
+  setrlimit(RLIMIT_FSIZE, &before);
 }
 
 // Installs a process-wide logger writing into a temporary folder for the test's life and

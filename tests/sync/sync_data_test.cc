@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "base/text.h"
@@ -122,25 +123,27 @@ TEST_F(SyncDataTest, FailedSaveKeepsTheOldFileAndTheLog) {
   const std::string old = "old " + k11 + "\r\n";
   WriteFileText(data_path_, old);
   WriteFileText(log_path_, "DELETE old");  // "DELETE older", cut short by a crash
-  // The temporary file beside the data file cannot be created.
-  const std::filesystem::path temporary = data_path_.string() + ".tmp";
-  std::filesystem::create_directory(temporary);
-  SyncData data = Loaded();
-  data.Record(L"new", Times(kT2, kT3));
+  // Neither the load's consolidating save (55 bytes) nor the later one (117) can write
+  // the new file; the log's append (62) can.
+  std::optional<SyncData> data;
+  testing::WithFileSizeLimit(40, [&] { data.emplace(Loaded()); });
+  ASSERT_TRUE(std::filesystem::exists(log_path_));  // The load could not consolidate it.
+  data->Record(L"new", Times(kT2, kT3));
   {
     CapturedLog log;
-    EXPECT_FALSE(data.Save());
-    EXPECT_TRUE(log.Contains("SEVERE: SyncData::SaveSyncData -> "));
+    testing::WithFileSizeLimit(64, [&] { EXPECT_FALSE(data->Save()); });
+    EXPECT_TRUE(log.Contains("SEVERE: SyncData::SaveSyncData -> ")) << log.Text();
   }
   EXPECT_EQ(ReadFileText(data_path_), old);
+  EXPECT_TRUE(std::filesystem::exists(log_path_));
   // The next run still gets the change from the log, neither glued onto the cut line nor
-  // ending it; a half-written temporary left by a crash is no obstacle to its save.
-  std::filesystem::remove(temporary);
-  WriteFileText(temporary, "half a li");
+  // ending it; the failed saves left no temporary behind.
   EXPECT_EQ(Of(Loaded()), (Contents{{L"new", k23}, {L"old", k11}}));
   EXPECT_EQ(ReadFileText(data_path_), "new " + k23 + "\r\n" + old);
-  EXPECT_FALSE(std::filesystem::exists(temporary));
   EXPECT_FALSE(std::filesystem::exists(log_path_));
+  for (const auto& entry : std::filesystem::directory_iterator(data_path_.parent_path())) {
+    EXPECT_EQ(entry.path().string().find(data_path_.string() + ".tmp"), std::string::npos);
+  }
 }
 
 }  // namespace
