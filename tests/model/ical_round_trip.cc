@@ -1,34 +1,25 @@
-// Reads one recurrence text per input line (the two characters \n stand for a line
-// break) and writes, per line, the text the writer makes of what the reader kept, with
-// line breaks as \n again, or REFUSED. Lets an independent expander compare the two.
+// For each input line (\n standing for a line break), what the writer makes of what the reader
+// kept, which must read back as the same record, or "REFUSED: " and what the reader logged.
 
 #include <iostream>
+#include <regex>
 #include <string>
 
-#include "base/text.h"
 #include "model/recurrence.h"
-
-namespace {
-
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-  std::string out;
-  size_t start = 0;
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, start)) {
-    out += text.substr(start, at - start) + to;
-    start = at + from.size();
-  }
-  return out + text.substr(start);
-}
-
-}  // namespace
+#include "tests/support/temp_dir.h"
 
 int main() {
   using namespace calendar_mirrow_addin;
-  std::string line;
-  while (std::getline(std::cin, line)) {
-    const auto recurrence = ParseRecurrence(Utf8ToWide(Replace(line, "\\n", "\r\n")));
-    const std::string text = recurrence ? WideToUtf8(GenerateICal(*recurrence)) : "REFUSED";
-    std::cout << Replace(text, "\r\n", "\\n") << '\n';
+  const testing::CapturedLog log;
+  for (std::string line; std::getline(std::cin, line); log.Clear()) {
+    const auto read =
+        ParseRecurrence(Utf8ToWide(std::regex_replace(line, std::regex(R"(\\n)"), "\r\n")));
+    const std::wstring written = read ? GenerateICal(*read) : L"";
+    std::string text = !read ? "REFUSED: " + log.Text()
+                       : RecurrenceEquals(read.get(), ParseRecurrence(written).get())
+                           ? WideToUtf8(written)
+                           : "READ BACK OTHERWISE: " + WideToUtf8(written);
+    if (!read && text.ends_with('\n')) text.pop_back();
+    std::cout << std::regex_replace(text, std::regex("\r?\n"), "\\n") << '\n';
   }
-  return 0;
 }

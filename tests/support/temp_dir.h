@@ -19,11 +19,10 @@ class TempDir {
  public:
   TempDir() {
     std::random_device random;
-    for (;;) {
+    do {
       path_ = std::filesystem::temp_directory_path() /
               ("tidewell-test-" + std::to_string(random()) + std::to_string(random()));
-      if (std::filesystem::create_directory(path_)) break;
-    }
+    } while (!std::filesystem::create_directory(path_));
   }
   ~TempDir() {
     std::error_code ignored;
@@ -31,7 +30,6 @@ class TempDir {
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-
   const std::filesystem::path& path() const { return path_; }
   std::wstring wpath() const { return Utf8ToWide(path_.string()); }
 
@@ -40,23 +38,21 @@ class TempDir {
 };
 
 inline std::string ReadFileText(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 
 inline void WriteFileText(const std::filesystem::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary);
-  out << text;
+  std::ofstream(path, std::ios::binary) << text;
 }
 
 // Runs `step` while no file may grow past `bytes`, so that writing a larger file fails.
 template <typename Step>
 inline void WithFileSizeLimit(rlim_t bytes, Step step) {
-  rlimit limit{};
-  getrlimit(RLIMIT_FSIZE, &limit);
-  const rlimit before = limit;
+  rlimit before{};
+  getrlimit(RLIMIT_FSIZE, &before);
+  rlimit limit = before;
   limit.rlim_cur = bytes;
   signal(SIGXFSZ, SIG_IGN);
   setrlimit(RLIMIT_FSIZE, &limit);
@@ -68,15 +64,12 @@ inline void WithFileSizeLimit(rlim_t bytes, Step step) {
 // gives the text logged so far.
 class CapturedLog {
  public:
-  explicit CapturedLog(int32_t threshold = Logger::VERBOSE) {
-    previous_ = SetLogger(std::make_unique<Logger>(threshold, dir_.wpath(), L"test.log"));
-  }
+  explicit CapturedLog(int32_t threshold = Logger::VERBOSE)
+      : previous_(SetLogger(std::make_unique<Logger>(threshold, dir_.wpath(), L"test.log"))) {}
   ~CapturedLog() { SetLogger(std::move(previous_)); }
 
   std::string Text() const { return ReadFileText(dir_.path() / "test.log"); }
-  bool Contains(const std::string& fragment) const {
-    return Text().find(fragment) != std::string::npos;
-  }
+  bool Contains(const std::string& part) const { return Text().find(part) != std::string::npos; }
   void Clear() const { std::filesystem::remove(dir_.path() / "test.log"); }
 
  private:
