@@ -35,7 +35,8 @@ class HttpsFixture {
     const int fd = mkfifo(pipe.c_str(), 0600) == 0 ? open(pipe.c_str(), O_RDWR | O_CLOEXEC) : -1;
     if (fd < 0 || (commands_ = fdopen(fd, "w")) == nullptr) return;
     replies_ = popen(
-        ("exec python3 " TIDEWELL_SOURCE_DIR "/tests/webcal/https_fixture.py " + pipe).c_str(),
+        ("exec python3 '" TIDEWELL_SOURCE_DIR "/tests/webcal/https_fixture.py' '" + pipe + "'")
+            .c_str(),
         "r");
     // Blocks until the fixture listens (or ends, when it could not start).
     std::istringstream ready(ReadLine());
@@ -68,7 +69,11 @@ class HttpsFixture {
     }
     std::vector<std::string> lines;
     for (std::string reply = ReadLine(); reply != "end"; reply = ReadLine()) {
-      if (reply.empty()) return {"<fixture gone>"};
+      if (reply.empty()) {  // it ended: nothing may be written into a pipe nobody reads
+        fclose(commands_);
+        commands_ = nullptr;
+        return {"<fixture gone>"};
+      }
       lines.push_back(reply);
     }
     return lines;
