@@ -16,13 +16,11 @@ class EnvGuard {
     Set(value);
   }
   ~EnvGuard() { Set(old_ ? old_->c_str() : nullptr); }
-  EnvGuard(const EnvGuard&) = delete;
-  EnvGuard& operator=(const EnvGuard&) = delete;
 
  private:
   void Set(const char* value) {
     value ? setenv(name_.c_str(), value, 1) : unsetenv(name_.c_str());
-    tzset();
+    tzset();  // a new TZ applies at once
   }
 
   std::string name_;

@@ -1,17 +1,13 @@
-// Randomized histories of owner changes and sync runs on two in-memory calendars, each
-// rebuilt from its seed alone; a failure names the seed, step and run that reproduce it
-// (--gtest_filter='*SyncModel*seed7' replays seed 7). The owner edits, creates and deletes
-// events, deletes meetings on both sides, and sends gone ones again with their old UID.
-// Runs may be stopped, meet refusals, or die at a mutation (before or after the calendar
-// applied it) and be resumed by a new synchronizer on the same files. After each run:
-// - no UID is twice on one side, no event the owner did not delete is lost, and no
-//   one-way run wrote the master;
-// - without refusals, the counts are the mutations applied, and a trial run beforehand
-//   predicted its imports and deletes (and no fewer updates);
-// - a two-way run without refusals or stop leaves both sides with the same UIDs and
-//   equivalent events: the newer change of a pair winning (the left one at equal times),
-//   a deletion carried over, a new or re-sent event copied; a second run changes nothing;
-// - such a one-way run copies the master and carries deletions over or copies back.
+// Random histories of owner changes and sync runs on two in-memory calendars, each rebuilt
+// from its seed (--gtest_filter='*SyncModel*seed7' replays seed 7; a failure names the step
+// and run). The owner edits, creates and deletes events, deletes meetings on both sides and
+// sends gone ones again with their old UID. Runs may be stopped, meet refusals, or die at a
+// mutation (before or after the calendar applied it) and be resumed on the same files.
+// After each run no UID is twice on one side, no event the owner kept is lost, no one-way
+// run wrote the master; without refusals the counts are what was done and the trial before
+// predicted them; a clean two-way run leaves both sides equivalent, the newer change of a
+// pair winning (the left at equal times), and a second run changes nothing; a clean
+// one-way run copies the master and carries deletions over or copies back.
 
 #include <gtest/gtest.h>
 
@@ -78,13 +74,10 @@ void SetFacet(std::mt19937& rng, Event& event, int facet) {
 struct SimulatedCrash {};
 
 // Reports a stop from the (checks + 1)-th check on.
-class CancelAfter : public NullProgressMonitor {
- public:
-  explicit CancelAfter(int checks) : checks_(checks) {}
-  bool IsCanceled() override { return checks_-- <= 0; }
-
- private:
-  int checks_;
+struct CancelAfter : NullProgressMonitor {
+  explicit CancelAfter(int checks) : checks(checks) {}
+  bool IsCanceled() override { return checks-- <= 0; }
+  int checks;
 };
 
 class Scenario {
@@ -208,10 +201,9 @@ class Scenario {
     MemoryCalendar& master = Side(mode == kSyncToRight);
     const int master_writes = master.write_count();
     std::set<std::pair<bool, std::wstring>> present_before;
-    for (bool left_side : {true, false}) {
-      for (const auto& [id, event] : Side(left_side).store()) {
-        present_before.emplace(left_side, event->ical_uid());
-      }
+    for (bool on_left : {true, false}) {
+      for (const auto& [id, event] : Side(on_left).store())
+        present_before.emplace(on_left, event->ical_uid());
     }
     const Intent intent = baseline_valid_ && mode == kTwoWay ? ExpectedIntent() : Intent();
 
@@ -227,12 +219,10 @@ class Scenario {
       where_ += crash_after_apply_ ? " dies after a write" : " dies before one";
     }
     refused_percent_ = refused_percent;
-    refusals_ = 0;
-    calls_ = 0;
+    refusals_ = calls_ = 0;
     applied_ = {};
     SyncStats stats;
-    bool finished = false;
-    bool crashed = false;
+    bool finished = false, crashed = false;
     try {
       finished = Sync(mode, false, &stats, cancel_after);
     } catch (const SimulatedCrash&) {
@@ -250,11 +240,11 @@ class Scenario {
       if (Sides(L"uid-" + std::to_wstring(i)) == 0) gone_.insert(L"uid-" + std::to_wstring(i));
     }
 
-    for (bool left_side : {true, false}) {
+    for (bool on_left : {true, false}) {
       std::set<std::wstring> uids;
-      for (const auto& [id, event] : Side(left_side).store()) {
+      for (const auto& [id, event] : Side(on_left).store()) {
         EXPECT_TRUE(uids.insert(event->ical_uid()).second)
-            << where_ << ": " << Text(event->ical_uid()) << " twice on one side";
+            << where_ << ": " << Text(event->ical_uid()) << " twice";
       }
     }
     for (const auto& [on_left, uid] : present_before) {
@@ -279,14 +269,9 @@ class Scenario {
   // Every event of `from` is in `to` under its UID with equivalent content.
   void ExpectCovers(const MemoryCalendar& from, const MemoryCalendar& to, const std::string& in) {
     for (const auto& [id, event] : from.store()) {
-      const std::wstring& uid = event->ical_uid();
-      const Event* found = to.FindByUid(uid);
-      if (found == nullptr) {
-        ADD_FAILURE() << where_ << ": " << Text(uid) << " missing " << in;
-      } else {
-        EXPECT_TRUE(Equivalent(*event, *found))
-            << where_ << ": " << Text(uid) << " differs " << in << ": " << Text(found->Dump());
-      }
+      const Event* found = to.FindByUid(event->ical_uid());
+      EXPECT_TRUE(found && Equivalent(*event, *found))
+          << where_ << ": " << Text(event->ical_uid()) << " missing or different " << in;
     }
   }
 
@@ -367,7 +352,7 @@ class Scenario {
 
   uint32_t seed_;
   std::mt19937 rng_;
-  std::string where_;
+  std::string where_;  // the seed, step and run, for failure messages
   TempDir dir_;
   std::wstring data_path_ = dir_.wpath() + L"/sync.dat";
   // Every write of a step carries the step's time, so both sides' changes may be equal.
@@ -393,13 +378,10 @@ class Scenario {
   bool baseline_valid_ = false;
 };
 
-class SyncModelTest : public ::testing::TestWithParam<uint32_t> {
- protected:
-  // Logging every decision of hundreds of runs would dominate the test's time.
-  CapturedLog log_{Logger::NONE};
-};
+class SyncModelTest : public ::testing::TestWithParam<uint32_t> {};
 
 TEST_P(SyncModelTest, RandomHistoriesKeepBothCalendarsRight) {
+  CapturedLog quiet(Logger::NONE);  // logging hundreds of runs would take most of the time
   Scenario scenario(GetParam());
   for (int step = 0; step < kSteps && !HasFailure(); ++step) scenario.Step(step);
 }

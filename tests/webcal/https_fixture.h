@@ -1,35 +1,20 @@
 #pragma once
 
-// Starts tests/webcal/https_fixture.py and scripts it over its stdin/stdout; the script
-// describes the commands. The fixture ends when this object closes its stdin.
+// Starts tests/webcal/https_fixture.py and scripts it: commands go to it through a named
+// pipe, replies come back on its standard output; the script describes the commands. The
+// fixture ends when this object closes the pipe.
 
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
-extern char** environ;
+#include "tests/support/temp_dir.h"
 
 namespace calendar_mirrow_addin::testing {
-
-struct RecordedRequest {
-  std::string method, target, body;
-  std::vector<std::pair<std::string, std::string>> headers;
-
-  std::string Header(const std::string& name) const {
-    for (const auto& [key, value] : headers) {
-      if (key == name) return value;
-    }
-    return "<absent>";
-  }
-};
 
 inline std::string Json(const std::string& text) {
   std::string out = "\"";
@@ -44,21 +29,15 @@ inline std::string Json(const std::string& text) {
 class HttpsFixture {
  public:
   HttpsFixture() {
-    signal(SIGPIPE, SIG_IGN);  // a fixture that died fails the test instead of killing it
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    const std::string script = std::string(TIDEWELL_SOURCE_DIR) + "/tests/webcal/https_fixture.py";
-    char* argv[] = {const_cast<char*>("python3"), const_cast<char*>(script.c_str()), nullptr};
-    if (posix_spawnp(&pid_, "python3", &actions, nullptr, argv, environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    commands_ = fdopen(in[1], "w");
-    replies_ = fdopen(out[0], "r");
+    const std::string pipe = (folder_.path() / "commands").string();
+    // Opened for reading too, so that opening does not wait for the fixture. Not inherited:
+    // the fixture must see the end of its input when this object closes it.
+    const int fd = mkfifo(pipe.c_str(), 0600) == 0 ? open(pipe.c_str(), O_RDWR | O_CLOEXEC) : -1;
+    if (fd < 0 || (commands_ = fdopen(fd, "w")) == nullptr) return;
+    replies_ = popen(
+        ("exec python3 '" TIDEWELL_SOURCE_DIR "/tests/webcal/https_fixture.py' '" + pipe + "'")
+            .c_str(),
+        "r");
     // Blocks until the fixture listens (or ends, when it could not start).
     std::istringstream ready(ReadLine());
     std::string word;
@@ -66,19 +45,16 @@ class HttpsFixture {
     ready_ = word == "ready";
   }
   ~HttpsFixture() {
-    if (commands_ != nullptr) fclose(commands_);  // end of input stops the fixture
-    if (replies_ != nullptr) fclose(replies_);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    if (commands_ != nullptr) fclose(commands_);
+    if (replies_ != nullptr) pclose(replies_);
   }
-  HttpsFixture(const HttpsFixture&) = delete;
-  HttpsFixture& operator=(const HttpsFixture&) = delete;
 
   bool ready() const { return ready_; }
   // The two origins; both serve the same script.
   const std::string& address() const { return address_; }
   const std::string& other_address() const { return other_address_; }
   std::string proxy() const { return address_ + ":" + std::to_string(proxy_port_); }
-  const std::string& ca_file() const { return ca_file_; }
+  const std::string& ca_file() const { return ca_file_; }  // the certificate to trust
   std::wstring Url(const std::string& path) const {
     const std::string text = "https://" + address_ + path;
     return std::wstring(text.begin(), text.end());
@@ -93,7 +69,11 @@ class HttpsFixture {
     }
     std::vector<std::string> lines;
     for (std::string reply = ReadLine(); reply != "end"; reply = ReadLine()) {
-      if (reply.empty()) return {"<fixture gone>"};
+      if (reply.empty()) {  // it ended: nothing may be written into a pipe nobody reads
+        fclose(commands_);
+        commands_ = nullptr;
+        return {"<fixture gone>"};
+      }
       lines.push_back(reply);
     }
     return lines;
@@ -103,23 +83,9 @@ class HttpsFixture {
   void Serve(const std::string& path, const std::string& fields) {
     Command("serve", ",\"path\":" + Json(path) + "," + fields);
   }
-  std::vector<RecordedRequest> Requests() {
-    std::vector<RecordedRequest> requests;
-    for (const std::string& line : Command("requests")) {
-      const std::string kind = line.substr(0, line.find(' '));
-      if (kind == "request") {
-        std::istringstream(line.substr(8)) >> requests.emplace_back().method >>
-            requests.back().target;
-      } else if (kind == "header" && !requests.empty()) {
-        const size_t colon = line.find(": ");
-        requests.back().headers.emplace_back(line.substr(7, colon - 7), line.substr(colon + 2));
-      } else if (kind == "body" && !requests.empty()) {
-        for (size_t i = 5; i + 1 < line.size(); i += 2) {
-          requests.back().body += static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16));
-        }
-      }
-    }
-    return requests;
+  // Per request "<method> <target> | <each named header or <absent>> | <body>".
+  std::vector<std::string> Requests(const std::string& header_names = "") {
+    return Command("requests", ",\"headers\":[" + header_names + "]");
   }
 
  private:
@@ -132,7 +98,7 @@ class HttpsFixture {
     return line;
   }
 
-  pid_t pid_ = -1;
+  TempDir folder_;  // holds the pipe
   FILE* commands_ = nullptr;
   FILE* replies_ = nullptr;
   bool ready_ = false;

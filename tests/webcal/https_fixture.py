@@ -1,62 +1,46 @@
 #!/usr/bin/env python3
 """A scriptable HTTPS server and CONNECT proxy on loopback addresses, for transport tests.
 
-Two HTTPS listeners on port 443 of free addresses 127.0.0.N and 127.0.0.M (two origins,
-one script), with a throw-away certificate authority and a certificate for both addresses
-(made with the openssl tool), and a CONNECT proxy on a free port of the first address. Once
-listening it prints "ready <address> <other address> <proxy port> <CA file>", then answers
-each JSON command line on stdin with reply lines and a line "end":
+HTTPS on port 443 of two free addresses 127.0.0.N and M (two origins, one script) with a
+throw-away self-signed certificate, and a CONNECT proxy on a free port of the first. Once
+listening it prints "ready <address> <other address> <proxy port> <certificate file>",
+then answers each JSON command line read from the named pipe given as its argument with
+reply lines and a line "end":
   serve {path, status, headers [[name, value]], body (UTF-8) or body_file, repeat, gzip,
          framing "length"|"chunked"|"close" (the end of the connection ends the body),
-         close_notify (end TLS cleanly instead of just dropping the connection),
-         cut_after (drop the connection after that many body bytes)}; else 404
-  proxy {user, password, scheme "Basic"|"Digest"}   credentials the proxy wants
-  wait_finished {path}  -> "finished <aborted 0|1> <bytes sent>" once the response ended
-  requests  -> per request "request <method> <target>", "header <name>: <value>", "body <hex>"
-  connects  -> per CONNECT "connect <target> <status>"
-  reset     forgets scripts, records and proxy credentials
-It exits when stdin closes. Everything it serves and tunnels stays on its own addresses.
+         close_notify (end TLS cleanly, not just drop the connection), cut_after (drop
+         the connection after that many body bytes)}; other paths get a 404
+  proxy {user, password, scheme "Basic"|"Digest"}: the credentials the proxy wants
+  wait_finished {path} -> "finished <aborted 0|1> <bytes sent>" once the response ended
+  requests {headers [names]} -> per request "<method> <target> | <each header or <absent>>
+         | <body>";  connects -> each CONNECT's status;  reset: forget everything
+It exits at the end of that input. Everything it serves and tunnels stays on its own addresses.
 """
 
 import base64, gzip, hashlib, http.server, json, os, re, select, shutil, signal, socket
 import socketserver, ssl, subprocess, sys, tempfile, threading
 
 PORT, WAIT_SECONDS, BLOCK, REALM = 443, 30, 64 * 1024, "nexora test proxy"
+LOCK = threading.Condition()
+STATE = {}
 
 
-class State:
-    def __init__(self):
-        self.lock = threading.Condition()
-        self.reset()
-
-    def reset(self):
-        with self.lock:
-            self.routes, self.requests, self.connects, self.finished = {}, [], [], {}
-            self.proxy, self.nonce = None, os.urandom(12).hex()
+def reset():
+    with LOCK:
+        STATE.update(routes={}, requests=[], connects=[], finished={}, proxy=None,
+                     nonce=os.urandom(12).hex())
 
 
-STATE = State()
-
-
-def make_certificates(folder, addresses):
-    def run(*command):
-        subprocess.run(command, check=True, cwd=folder, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.PIPE)
-
-    curve = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
-    run("openssl", "req", "-x509", *curve, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
-        "-subj", "/CN=Tidewell throw-away test CA", "-addext",
-        "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    run("openssl", "req", "-new", *curve, "-keyout", "server.key", "-out", "server.csr",
-        "-subj", "/CN=www.nexora.example")
-    with open(os.path.join(folder, "server.ext"), "w") as out:
-        out.write("basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\nsubjectAltName=%s\n"
-                  % ",".join(["DNS:*.nexora.example"] + ["IP:" + a for a in addresses]))
-    run("openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-        "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "server.ext")
+def make_certificate(folder, addresses):
+    names = ",".join(["DNS:*.nexora.example"] + ["IP:" + a for a in addresses])
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", "key.pem", "-out",
+                    "cert.pem", "-days", "2", "-subj", "/CN=www.nexora.example", "-addext",
+                    "subjectAltName=" + names], check=True, cwd=folder,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(os.path.join(folder, "server.pem"), os.path.join(folder, "server.key"))
-    return context, os.path.join(folder, "ca.pem")
+    context.load_cert_chain(os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem"))
+    return context, os.path.join(folder, "cert.pem")
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -68,9 +52,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_request(self):
         body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
         path = self.path.split("?")[0]
-        with STATE.lock:
-            STATE.requests.append((self.command, self.path, list(self.headers.items()), body))
-            route = STATE.routes.get(self.path) or STATE.routes.get(path)
+        with LOCK:
+            STATE["requests"].append((self.command, self.path, self.headers, body))
+            route = STATE["routes"].get(self.path) or STATE["routes"].get(path)
         route = route or {"status": 404, "body": "not scripted"}
         if "body_file" in route:
             with open(route["body_file"], "rb") as source:
@@ -101,9 +85,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(b"0\r\n\r\n")
         except (OSError, ssl.SSLError):
             aborted = self.close_connection = True
-        with STATE.lock:
-            STATE.finished[path] = (aborted, sent)
-            STATE.lock.notify_all()
+        with LOCK:
+            STATE["finished"][path] = (aborted, sent)
+            LOCK.notify_all()
 
     do_GET = do_POST = do_PUT = do_DELETE = do_request
 
@@ -116,16 +100,13 @@ class HttpsServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
         self.server_name, self.server_port = self.server_address[:2]
 
     def finish_request(self, request, client_address):
-        try:  # the handshake runs in the connection's thread: a refusing client blocks none
-            secure = self.context.wrap_socket(request, server_side=True)
-        except (OSError, ssl.SSLError):
-            return
+        # The handshake runs in the connection's thread: a refusing client blocks none.
         try:
-            Handler(secure, client_address, self)
+            with self.context.wrap_socket(request, server_side=True) as secure:
+                # Closed without close_notify: a cut-off body looks like a dropped connection.
+                Handler(secure, client_address, self)
         except (OSError, ssl.SSLError):
             pass
-        finally:
-            secure.close()  # no close_notify: a cut-off body looks like a dropped connection
 
     def handle_error(self, request, client_address):
         pass
@@ -164,14 +145,14 @@ class ProxyHandler(socketserver.BaseRequestHandler):
         method, target = (lines[0].split(" ") + ["", ""])[:2]
         given = next((value.strip() for name, _, value in (l.partition(":") for l in lines[1:])
                       if name.strip().lower() == "proxy-authorization"), "")
-        with STATE.lock:
-            wanted, nonce = STATE.proxy, STATE.nonce
+        with LOCK:
+            wanted, nonce = STATE["proxy"], STATE["nonce"]
         if method != "CONNECT" or target not in self.server.origins:
             status = 403
         else:
             status = 200 if not wanted or self.authorized(given, target, *wanted, nonce) else 407
-        with STATE.lock:
-            STATE.connects.append((target, status))
+        with LOCK:
+            STATE["connects"].append(status)
         if status != 200:
             challenge = ('Basic realm="%s"' % REALM if wanted and wanted[2] == "Basic" else
                          'Digest realm="%s", nonce="%s", qop="auth", algorithm=MD5' % (REALM, nonce))
@@ -205,33 +186,36 @@ class ProxyHandler(socketserver.BaseRequestHandler):
 
 def command_replies(command):
     name = command["cmd"]
-    with STATE.lock:
-        if name == "serve":
-            STATE.routes[command["path"]] = command
-            STATE.finished.pop(command["path"].split("?")[0], None)
-        elif name == "proxy":
-            STATE.proxy = (command["user"], command["password"], command["scheme"])
-        elif name == "requests":
-            return [line for method, target, headers, body in STATE.requests
-                    for line in ["request %s %s" % (method, target)] +
-                    ["header %s: %s" % header for header in headers] + ["body " + body.hex()]]
-        elif name == "connects":
-            return ["connect %s %d" % connect for connect in STATE.connects]
-        elif name == "wait_finished":
-            STATE.lock.wait_for(lambda: command["path"] in STATE.finished, WAIT_SECONDS)
-            return ["finished %d %d" % STATE.finished.get(command["path"], (False, -1))]
     if name == "reset":
-        STATE.reset()
+        reset()
+    with LOCK:
+        if name == "serve":
+            STATE["routes"][command["path"]] = command
+            STATE["finished"].pop(command["path"].split("?")[0], None)
+        elif name == "proxy":
+            STATE["proxy"] = (command["user"], command["password"], command["scheme"])
+        elif name == "requests":
+            return [" | ".join(["%s %s" % (method, target)] +
+                               [headers.get(h, "<absent>") for h in command.get("headers", [])] +
+                               [body.decode("utf-8", "replace")])
+                    for method, target, headers, body in STATE["requests"]]
+        elif name == "connects":
+            return [str(status) for status in STATE["connects"]]
+        elif name == "wait_finished":
+            LOCK.wait_for(lambda: command["path"] in STATE["finished"], WAIT_SECONDS)
+            return ["finished %d %d" % STATE["finished"].get(command["path"], (False, -1))]
     return []
 
 
 def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))  # killed: still remove the keys
+    sys.stdout.reconfigure(encoding="utf-8")
     folder = tempfile.mkdtemp(prefix="tidewell-https-fixture-")
+    reset()
     try:
         servers = bind_https_servers(2)
         addresses = [server.server_address[0] for server in servers]
-        context, ca_file = make_certificates(folder, addresses)
+        context, certificate = make_certificate(folder, addresses)
         proxy = socketserver.ThreadingTCPServer((addresses[0], 0), ProxyHandler)
         proxy.daemon_threads, proxy.origins = True, {"%s:%d" % (a, PORT) for a in addresses}
         proxy.handle_error = lambda *_: None
@@ -239,8 +223,8 @@ def main():
             each.context = context
         for each in servers + [proxy]:
             threading.Thread(target=each.serve_forever, daemon=True).start()
-        print("ready %s %s %d %s" % (*addresses, proxy.server_address[1], ca_file), flush=True)
-        for line in sys.stdin:
+        print("ready %s %s %d %s" % (*addresses, proxy.server_address[1], certificate), flush=True)
+        for line in open(sys.argv[1], encoding="utf-8"):
             if line.strip():
                 replies = command_replies(json.loads(line)) + ["end"]
                 sys.stdout.write("".join(reply + "\n" for reply in replies))
