@@ -368,7 +368,10 @@ bool ParseByDay(std::wstring_view value, Recurrence& recurrence) {
     if (i == 0 && (piece_ordinal < -1 || piece_ordinal > 4)) {
       return Refuse(L"Unsupported value of ordwk");
     }
-    if (i > 0 && piece_ordinal != ordinal) {
+    // The record holds one position for the set of days, so numbered days must stand
+    // alone: 1MO,1WE (the first Monday and the first Wednesday) is not the first of the
+    // Mondays and Wednesdays, and reading it so would lose half the series.
+    if (i > 0 && (piece_ordinal != ordinal || ordinal != 0)) {
       return Refuse(L"Multiple values of ordwk are not supported");
     }
     ordinal = piece_ordinal;
