@@ -66,6 +66,8 @@ import sys
 import xml.etree.ElementTree as ElementTree
 import zoneinfo
 
+from gen_windows_zones import data_lines  # the data files' line reader, shared with the build
+
 CYCLE = 28
 DEFAULT_TZDIR = "/usr/share/zoneinfo"
 DEFAULT_CLDR = "/usr/share/unicode/cldr/common/supplemental/windowsZones.xml"
@@ -433,14 +435,6 @@ def derive(tz, name, year):
 
 
 # ---- The data files ----------------------------------------------------------------------
-
-def data_lines(path):
-    with open(path, encoding="utf-8") as source:
-        for number, line in enumerate(source, 1):
-            line = line.rstrip("\r\n")
-            if line and not line.startswith("#"):
-                yield number, line.split("\t")
-
 
 class Tables:
     def __init__(self, root):
