@@ -54,8 +54,10 @@ class HttpSession {
 };
 
 // `ca_file` names extra certificate authorities to trust besides the system's (PEM);
-// empty for none. Null with `error` set when the session cannot be opened.
+// empty for none. A transfer that brings less than one byte a second for `stall_seconds`
+// fails: the server is taken to be gone. Null with `error` set when the session cannot be
+// opened.
 std::unique_ptr<HttpSession> OpenHttpSession(const std::string& agent, const std::string& ca_file,
-                                             std::string* error);
+                                             std::string* error, long stall_seconds = 60);
 
 }  // namespace calendar_mirrow_addin::platform

@@ -27,10 +27,9 @@ namespace calendar_mirrow_addin::platform {
 namespace {
 
 constexpr long kConnectTimeoutSeconds = 30;
-// Less than one byte a second for a minute means the peer is gone. Paused transfers (a
-// reader busy elsewhere) are not counted as slow by curl.
+// Less than one byte a second for the session's stall time means the peer is gone. Paused
+// transfers (a reader busy elsewhere) are not counted as slow by curl.
 constexpr long kLowSpeedBytesPerSecond = 1;
-constexpr long kLowSpeedSeconds = 60;
 // Upper bound of one wait for socket activity; curl shortens it when its timers need.
 constexpr int kPollMilliseconds = 1000;
 // Large receive blocks let most reads be served from the leftovers without calling curl.
@@ -167,7 +166,8 @@ class CurlExchange final : public HttpExchange {
   ~CurlExchange() override;
 
   // Starts the transfer and waits for the final response head.
-  bool Start(const std::string& agent, const std::string& ca_file, std::string* error);
+  bool Start(const std::string& agent, const std::string& ca_file, long stall_seconds,
+             std::string* error);
 
   uint32_t status() const override { return status_; }
   std::string proxy() const override { return proxy_; }
@@ -179,7 +179,7 @@ class CurlExchange final : public HttpExchange {
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
   static void CollectFinished(CURLM* multi);
 
-  bool Configure(const std::string& agent, const std::string& ca_file);
+  bool Configure(const std::string& agent, const std::string& ca_file, long stall_seconds);
   bool SetMethodAndBody();
   bool SetHeaderLines();
   void AddHeaderLine(std::string_view line);
@@ -225,9 +225,10 @@ CurlExchange::~CurlExchange() {
   curl_slist_free_all(header_list_);
 }
 
-bool CurlExchange::Start(const std::string& agent, const std::string& ca_file, std::string* error) {
+bool CurlExchange::Start(const std::string& agent, const std::string& ca_file, long stall_seconds,
+                         std::string* error) {
   easy_ = curl_easy_init();
-  if (easy_ == nullptr || !Configure(agent, ca_file) ||
+  if (easy_ == nullptr || !Configure(agent, ca_file, stall_seconds) ||
       curl_multi_add_handle(multi_->get(), easy_) != CURLM_OK) {
     if (error) *error = "cannot set up the request";
     return false;
@@ -258,7 +259,8 @@ bool CurlExchange::AcceptProxyRefusal() {
   return true;
 }
 
-bool CurlExchange::Configure(const std::string& agent, const std::string& ca_file) {
+bool CurlExchange::Configure(const std::string& agent, const std::string& ca_file,
+                             long stall_seconds) {
   bool ok = curl_easy_setopt(easy_, CURLOPT_URL, request_.url.c_str()) == CURLE_OK;
   ok = ok && curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
   curl_easy_setopt(easy_, CURLOPT_PRIVATE, static_cast<void*>(this));
@@ -276,7 +278,7 @@ bool CurlExchange::Configure(const std::string& agent, const std::string& ca_fil
   }
   curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
   curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond);
-  curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
+  curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, stall_seconds);
   curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
   // The proxy's own answer to CONNECT is not the server's response head.
   curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
@@ -460,25 +462,30 @@ void CurlExchange::Finish(CURLcode result) {
 
 class CurlSession final : public HttpSession {
  public:
-  CurlSession(std::string agent, std::string ca_file, std::shared_ptr<Multi> multi)
-      : agent_(std::move(agent)), ca_file_(std::move(ca_file)), multi_(std::move(multi)) {}
+  CurlSession(std::string agent, std::string ca_file, long stall_seconds,
+              std::shared_ptr<Multi> multi)
+      : agent_(std::move(agent)),
+        ca_file_(std::move(ca_file)),
+        stall_seconds_(stall_seconds),
+        multi_(std::move(multi)) {}
 
   std::unique_ptr<HttpExchange> Send(const HttpRequestSpec& request, std::string* error) override {
     auto exchange = std::make_unique<CurlExchange>(multi_, request);
-    if (!exchange->Start(agent_, ca_file_, error)) return nullptr;
+    if (!exchange->Start(agent_, ca_file_, stall_seconds_, error)) return nullptr;
     return exchange;
   }
 
  private:
   std::string agent_;
   std::string ca_file_;
+  long stall_seconds_;
   std::shared_ptr<Multi> multi_;
 };
 
 }  // namespace
 
 std::unique_ptr<HttpSession> OpenHttpSession(const std::string& agent, const std::string& ca_file,
-                                             std::string* error) {
+                                             std::string* error, long stall_seconds) {
   if (!InitializeCurl(error)) return nullptr;
   // A missing authority file would otherwise surface later as every server being untrusted.
   if (!ca_file.empty() && access(ca_file.c_str(), R_OK) != 0) {
@@ -490,7 +497,7 @@ std::unique_ptr<HttpSession> OpenHttpSession(const std::string& agent, const std
     if (error) *error = "cannot create the transfer engine";
     return nullptr;
   }
-  return std::make_unique<CurlSession>(agent, ca_file, std::move(multi));
+  return std::make_unique<CurlSession>(agent, ca_file, stall_seconds, std::move(multi));
 }
 
 }  // namespace calendar_mirrow_addin::platform

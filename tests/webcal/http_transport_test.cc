@@ -13,6 +13,7 @@
 #include "base/text.h"
 #include "platform/ui.h"
 #include "tests/platform/env_guard.h"
+#include "tests/support/memory_key_store.h"
 #include "tests/support/temp_dir.h"
 #include "tests/webcal/https_fixture.h"
 #include "webcal/http_transport.h"
@@ -24,6 +25,7 @@ using ::testing::ElementsAre;
 using testing::EnvGuard;
 using ::testing::HasSubstr;
 using testing::Json;
+using testing::MemoryKeyStore;
 
 TEST(UrlTest, ParsesPartsRendersThemBackAndRefusesWhatIsNoAbsoluteUrl) {
   Url url;
@@ -80,12 +82,6 @@ TEST(UrlTest, ResolvesReferencesAgainstItAndComparesOrigins) {
     EXPECT_EQ(same, base.SameOrigin(other)) << WideToUtf8(text);
   }
 }
-
-struct MemoryKeyStore : KeyStore {
-  std::wstring Get(const std::wstring& key) override { return values[key]; }
-  void Set(const std::wstring& key, const std::wstring& value) override { values[key] = value; }
-  std::map<std::wstring, std::wstring> values;
-};
 
 class HttpTransportTest : public ::testing::Test {
  protected:
