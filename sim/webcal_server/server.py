@@ -35,6 +35,7 @@ import times  # noqa: E402
 HOST_NAMES = ["www.nexora.example", "accounts.nexora.example"]
 BODY_LIMIT, ADMIN_BODY_LIMIT = 1 << 20, 64 << 20
 CHUNK = 32 * 1024
+LINGER_SECONDS = 2
 FEED = re.compile(r"/calendar/feeds/([^/]+)/private/full(?:/(.+))?\Z")
 HOST = re.compile(r"(?:[A-Za-z0-9.-]+|\[[0-9A-Fa-f:.]+\])(?::\d{1,5})?\Z")
 # After a full flush the deflate stream is byte-aligned; this byte starts a final block of
@@ -109,6 +110,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = do_HEAD = do_OPTIONS = dispatch
 
+    def finish(self):
+        super().finish()
+        if getattr(self, "refused_body", False):
+            # Closing with the refused body unread would reset the connection and could
+            # destroy the answer before the client read it: read (and drop) a while first.
+            deadline = time.monotonic() + LINGER_SECONDS
+            try:
+                while time.monotonic() < deadline:
+                    self.connection.settimeout(max(0.01, deadline - time.monotonic()))
+                    if not self.connection.recv(1 << 16):
+                        break
+            except OSError:
+                pass
+
     def read_body(self, limit):
         """The request body, or None after answering a refused one."""
         if "chunked" in self.headers.get("Transfer-Encoding", "").lower():
@@ -121,7 +136,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.answer(400, "bad Content-Length\n")
             return None
         if int(length) > limit:
-            self.close_connection = True  # the body is left unread
+            self.close_connection = self.refused_body = True  # the body is left unread
             self.answer(413, "the body is over %d bytes\n" % limit)
             return None
         return self.rfile.read(int(length))
