@@ -336,7 +336,11 @@ def _secret(folder):
 
 
 def _stop_at_end_of_input(stop):
-    while sys.stdin.buffer.read1(65536):
+    # The descriptor, not sys.stdin: a buffered reader busy at exit aborts the interpreter.
+    try:
+        while os.read(0, 65536):
+            pass
+    except OSError:
         pass
     stop.set()
 

@@ -37,9 +37,10 @@ class Server:
         self.address, self.ca, self.secret = match.groups()
         self.context = ssl.create_default_context(cafile=self.ca)
 
-    def stop(self, kill=False):
-        if kill:
-            self.process.kill()
+    def stop(self, signal_number=None):
+        """Ends it with the signal, or by ending its input; returns its exit status."""
+        if signal_number:
+            self.process.send_signal(signal_number)
         self.process.stdin.close()
         self.process.stdout.close()
         return self.process.wait(60)
@@ -249,9 +250,8 @@ class PersistenceTest(unittest.TestCase):
         self.assertEqual(server.seed({"uid": "abc"}, {"uid": "gone", "deleted": True})[0], 200)
         with open(server.ca, "rb") as ca:
             authority = ca.read()
-        self.assertEqual(server.stop(kill=True), -signal.SIGKILL)
+        self.assertEqual(server.stop(signal.SIGKILL), -signal.SIGKILL)
         again = Server(folder, "--address", server.address)
-        self.addCleanup(again.stop)
         self.assertEqual((again.address, again.secret), (server.address, server.secret))
         with open(again.ca, "rb") as ca:
             self.assertEqual(ca.read(), authority)
@@ -269,6 +269,7 @@ class PersistenceTest(unittest.TestCase):
         with again.context.wrap_socket(__import__("socket").create_connection(
                 (again.address, 443)), server_hostname="www.nexora.example") as secure:
             self.assertTrue(secure.getpeercert())
+        self.assertEqual(again.stop(signal.SIGTERM), 0)
 
 
 if __name__ == "__main__":
