@@ -252,6 +252,7 @@ class PersistenceTest(unittest.TestCase):
             authority = ca.read()
         self.assertEqual(server.stop(signal.SIGKILL), -signal.SIGKILL)
         again = Server(folder, "--address", server.address)
+        self.addCleanup(again.process.kill)  # when a check fails before it stops
         self.assertEqual((again.address, again.secret), (server.address, server.secret))
         with open(again.ca, "rb") as ca:
             self.assertEqual(ca.read(), authority)
