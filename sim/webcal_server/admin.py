@@ -126,9 +126,12 @@ def _clock(service, method, request):
             service.store.set_clock(moment.ms)
         elif "advance_seconds" in request:
             step = request["advance_seconds"]
-            if type(step) not in (int, float) or abs(step) > 1e11:
-                raise AdminError(400, "advance_seconds is a number")
-            service.store.set_clock(service.store.now_ms() + int(step * 1000))
+            now = service.store.now_ms() + int(step * 1000) if type(step) in (int, float) and (
+                abs(step) < 1e12) else None
+            if now is None or not times.MIN_MS <= now <= times.MAX_MS:
+                raise AdminError(400, "advance_seconds is a number that keeps the clock in "
+                                      "the years 1 to 9999")
+            service.store.set_clock(now)
         elif request.get("real") is True:
             service.store.set_clock(None)
         else:

@@ -83,7 +83,7 @@ def _moment(fields, name):
 
 def _choice(fields, name, table, default):
     value = fields.get(name, default)
-    if value not in table:
+    if not isinstance(value, str) or value not in table:
         raise EntryError("%s must be one of %s" % (name, ", ".join(sorted(table))))
     return DS + "#" + table[value]
 
@@ -187,6 +187,8 @@ def _server_written(child):
 
 def entry_from_xml(document):
     """An Entry from the XML text of an Atom entry; raises EntryError."""
+    if not isinstance(document, str):
+        raise EntryError("xml is a text")
     try:
         root = ElementTree.fromstring(document)
     except (ElementTree.ParseError, ValueError) as error:

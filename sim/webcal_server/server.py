@@ -131,7 +131,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.answer(411, "a Content-Length is required\n")
             return None
         length = self.headers.get("Content-Length", "0").strip() or "0"
-        if not length.isdigit():
+        if not re.fullmatch(r"[0-9]{1,18}", length):
             self.close_connection = True
             self.answer(400, "bad Content-Length\n")
             return None
@@ -210,9 +210,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def send_feed(self, email, calendar_id, url, params):
         limit, since = params.get("max-results"), params.get("updated-min")
-        if limit is not None and not (limit.isdigit() and len(limit) <= 7):
+        if limit is not None and not re.fullmatch(r"[0-9]{1,7}", limit):
             return self.answer(400, "max-results is a whole number\n")
-        moment = times.parse_iso(since) if since is not None else None
+        # A "+" of a zone offset that was not escaped arrives as a blank.
+        moment = times.parse_iso(since.replace(" ", "+")) if since is not None else None
         if since is not None and moment is None:
             return self.answer(400, "updated-min is an ISO time\n")
         begun = self.service.store.now_ms()
@@ -231,7 +232,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def send_entry(self, email, calendar_id, url, entry_id, params):
         names = [entry_id]
         head, _, last = entry_id.rpartition("/")
-        if head and last.isdigit():
+        if head and re.fullmatch(r"[0-9]+", last):
             names.append(head)  # an edit address: the version is not part of the id
         with self.service.store.transaction() as db:
             rows = [db.execute("SELECT * FROM entries WHERE email=? AND calendar_id=? AND "

@@ -5,6 +5,8 @@ import re
 
 UTC = datetime.timezone.utc
 EPOCH = datetime.datetime(1970, 1, 1, tzinfo=UTC)
+# The times that can be written: 0001-01-01 to 9999-12-31 (milliseconds since 1970).
+MIN_MS, MAX_MS = -62135596800000, 253402300799999
 _ISO = re.compile(r"(\d{4})-(\d{2})-(\d{2})(?:T(\d{2}):(\d{2}):(\d{2})(?:\.(\d{1,6}))?"
                   r"(Z|[+-]\d{2}:?\d{2})?)?\Z")
 
@@ -40,9 +42,9 @@ def parse_iso(text):
             offset = -offset if zone[0] == "-" else offset
         value = datetime.datetime(int(year), int(month), int(day), int(hour), int(minute),
                                   int(second), int((fraction or "0").ljust(6, "0")), tzinfo=UTC)
-    except ValueError:
+        return Moment((value - offset - EPOCH) // datetime.timedelta(milliseconds=1))
+    except (ValueError, OverflowError):  # no such date, or beyond year 9999 once in UTC
         return None
-    return Moment((value - offset - EPOCH) // datetime.timedelta(milliseconds=1))
 
 
 def _datetime(ms):

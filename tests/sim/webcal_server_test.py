@@ -134,6 +134,7 @@ class ServerTest(unittest.TestCase):
                 ("GET", "/calendar/feeds/default/public/basic" + query, None, {}, 404),
                 ("GET", FEED + query + "&max-results=-1", None, {}, 400),
                 ("GET", FEED + query + "&max-results=ten", None, {}, 400),
+                ("GET", FEED + query + "&max-results=%C2%B2", None, {}, 400),
                 ("GET", FEED + query + "&updated-min=2008-13-45", None, {}, 400),
                 ("GET", FEED + "/nothing" + query, None, {}, 404),
                 ("POST", FEED + query, "<entry/>", {}, 501),
@@ -145,9 +146,19 @@ class ServerTest(unittest.TestCase):
                 ("POST", "/accounts/ClientLogin", LOGIN.replace("cl", "xx"), {}, 403),
                 ("POST", "/accounts/ClientLogin", b"Email=%ff%fe", {}, 403),
                 ("POST", "/admin/entries", "{not json", {"X-Admin-Secret": server.secret}, 400),
+                ("POST", "/admin/clock", '{"now": "9999-12-31T23:59:59-01:00"}',
+                 {"X-Admin-Secret": server.secret}, 400),
+                ("POST", "/admin/clock", '{"advance_seconds": 1e15}',
+                 {"X-Admin-Secret": server.secret}, 400),
                 ("POST", "/admin/entries", json.dumps({"email": "ann@nexora.example",
                                                        "entries": [{"title": "no uid"}]}),
-                 {"X-Admin-Secret": server.secret}, 400)]:
+                 {"X-Admin-Secret": server.secret}, 400),
+                ("POST", "/admin/entries", json.dumps({"email": "ann@nexora.example",
+                                                       "entries": [{"xml": 5}]}),
+                 {"X-Admin-Secret": server.secret}, 400),
+                ("POST", "/admin/entries", json.dumps({"email": "ann@nexora.example", "entries": [
+                    {"uid": "u", "status": ["canceled"]}]}), {"X-Admin-Secret": server.secret},
+                 400)]:
             with self.subTest(method=method, path=path, body=str(body)[:40]):
                 response, data = server.request(method, path, body, {**headers, **extra})
                 self.assertEqual(response.status, status)
