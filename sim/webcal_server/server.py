@@ -274,6 +274,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Connection", "close")
         self.end_headers()
         self.started = True
+        if self.command == "HEAD":  # the head alone; the connection stays usable
+            blocks, stream = [], False
         for block in blocks:
             if block:
                 self.write_body(block, stream)
