@@ -85,8 +85,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     # --- one request ----------------------------------------------------------------------
 
     def dispatch(self):
-        target = urllib.parse.urlsplit(self.path)
-        path, query = target.path, target.query
+        path, _, query = self.path.partition("?")
         is_admin = path.startswith("/admin/")
         self.fault = None if is_admin else self.service.faults.take(self.command, path)
         self.status, self.sent, self.complete, self.started = 0, 0, False, False
@@ -176,7 +175,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except (UnicodeDecodeError, ValueError):
             return self.answer(400, "bad query\n")
         if params.get("nxsessionid") != session:
-            return self.redirect_with_session(session)
+            return self.redirect_with_session(path, query, session)
         match = FEED.match(path)
         if not match:
             return self.answer(404, "no such calendar resource\n")
@@ -201,12 +200,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         host = self.headers.get("Host", "")
         return host if HOST.match(host) else self.service.address
 
-    def redirect_with_session(self, session):
-        target = urllib.parse.urlsplit(self.path)
-        pairs = [p for p in target.query.split("&") if p and not p.startswith("nxsessionid=")]
+    def redirect_with_session(self, path, query, session):
+        pairs = [p for p in query.split("&") if p and not p.startswith("nxsessionid=")]
         query = "&".join(pairs + ["nxsessionid=" + session])
         self.answer(302, "moved\n", headers=[
-            ("Location", "https://%s%s?%s" % (self.host(), target.path, query))])
+            ("Location", "https://%s%s?%s" % (self.host(), path, query))])
 
     def send_feed(self, email, calendar_id, url, params):
         limit, since = params.get("max-results"), params.get("updated-min")
