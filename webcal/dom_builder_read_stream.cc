@@ -8,7 +8,10 @@
 namespace calendar_mirrow_addin {
 
 DomBuilderReadStream::DomBuilderReadStream(IStream* delegate, platform::XmlDocument* document)
-    : StubDelegateStream(delegate, false), document_stream_(document->stream()) {}
+    : DomBuilderReadStream(delegate, document->stream()) {}
+
+DomBuilderReadStream::DomBuilderReadStream(IStream* delegate, IStream* document_stream)
+    : StubDelegateStream(delegate, false), document_stream_(document_stream) {}
 
 HRESULT DomBuilderReadStream::Read(void* buffer, ULONG size, ULONG* read) {
   ULONG ignored = 0;

@@ -15,6 +15,8 @@ namespace calendar_mirrow_addin {
 class DomBuilderReadStream : public StubDelegateStream {
  public:
   DomBuilderReadStream(IStream* delegate, platform::XmlDocument* document);
+  // Copies into any stream that loads a document (`document_stream`, not owned).
+  DomBuilderReadStream(IStream* delegate, IStream* document_stream);
 
   HRESULT Read(void* buffer, ULONG size, ULONG* read) override;
 
