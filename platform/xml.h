@@ -26,8 +26,8 @@ enum class XmlNodeType { kNone, kDocument, kElement, kAttribute, kText, kOther }
 class XmlNode {
  public:
   XmlNode() = default;
-  XmlNode(std::shared_ptr<XmlDocumentState> document, void* node)
-      : document_(std::move(document)), node_(node) {}
+  XmlNode(std::shared_ptr<XmlDocumentState> document, void* node, bool attribute = false)
+      : document_(std::move(document)), node_(node), attribute_(attribute) {}
 
   explicit operator bool() const { return node_ != nullptr; }
   bool operator==(const XmlNode& other) const { return node_ == other.node_; }
@@ -75,10 +75,13 @@ class XmlNode {
 
   const std::shared_ptr<XmlDocumentState>& document() const { return document_; }
   void* handle() const { return node_; }
+  // Whether handle() is an attribute rather than a node (parsers keep them apart).
+  bool is_attribute() const { return attribute_; }
 
  private:
   std::shared_ptr<XmlDocumentState> document_;
   void* node_ = nullptr;
+  bool attribute_ = false;
 };
 
 // A DOM document. Bytes written to stream() (UTF-8 XML, in as many pieces as wanted) are
@@ -94,8 +97,9 @@ class XmlDocument {
   // Replaces the content with the parsed text; false (document empty) when not well formed.
   bool LoadXml(std::wstring_view text);
   // The stream that loads the document: Write appends bytes; Commit (or the next use of
-  // the document) parses them. Read, Seek and the rest answer E_NOTIMPL. Owned by the
-  // document.
+  // the document) parses them, answering E_FAIL when they are not well formed. Read, Seek
+  // and the rest answer E_NOTIMPL. Owned by the document. Handles taken before a new load
+  // stay valid but refer to the content as it was.
   IStream* stream();
   // Why the last load failed; empty after a successful one.
   const std::string& load_error();
@@ -116,7 +120,9 @@ class XmlDocument {
 };
 
 // Receives the events of a SAX pass. Names and text are UTF-8 views valid only during the
-// call. Any result other than S_OK stops the pass, which then fails.
+// call. Characters receives each run of character data between two pieces of markup in one
+// call, however the bytes arrived. Any result other than S_OK stops the pass, which then
+// fails.
 class SaxContentHandler {
  public:
   virtual ~SaxContentHandler() = default;
@@ -128,7 +134,9 @@ class SaxContentHandler {
 // `handler`. S_OK when the whole stream was read and was well-formed XML. Otherwise the
 // failure: the source's own failing result (any Read result but S_OK; a Read that gives
 // S_FALSE is a failure too), the handler's result, or E_FAIL for XML that is not
-// well-formed; `error` then says why.
+// well-formed or declares a DOCTYPE; `error` then says why. A source or handler result that
+// is not S_OK but not a failure code either (S_FALSE) is reported as E_FAIL, so that the
+// result is a failure however the caller tests it.
 HRESULT SaxParse(IStream* source, SaxContentHandler* handler, std::string* error);
 
 }  // namespace calendar_mirrow_addin::platform

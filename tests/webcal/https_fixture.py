@@ -18,9 +18,13 @@ It exits at the end of that input. Everything it serves and tunnels stays on its
 """
 
 import base64, gzip, hashlib, http.server, json, os, re, select, shutil, signal, socket
-import socketserver, ssl, subprocess, sys, tempfile, threading
+import socketserver, ssl, sys, tempfile, threading
 
-PORT, WAIT_SECONDS, BLOCK, REALM = 443, 30, 64 * 1024, "nexora test proxy"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim",
+                                "webcal_server"))
+from loopback_tls import PORT, bind_https_servers, make_certificate  # noqa: E402
+
+WAIT_SECONDS, BLOCK, REALM = 30, 64 * 1024, "nexora test proxy"
 LOCK = threading.Condition()
 STATE = {}
 
@@ -29,18 +33,6 @@ def reset():
     with LOCK:
         STATE.update(routes={}, requests=[], connects=[], finished={}, proxy=None,
                      nonce=os.urandom(12).hex())
-
-
-def make_certificate(folder, addresses):
-    names = ",".join(["DNS:*.nexora.example"] + ["IP:" + a for a in addresses])
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                    "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", "key.pem", "-out",
-                    "cert.pem", "-days", "2", "-subj", "/CN=www.nexora.example", "-addext",
-                    "subjectAltName=" + names], check=True, cwd=folder,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem"))
-    return context, os.path.join(folder, "cert.pem")
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -90,43 +82,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             LOCK.notify_all()
 
     do_GET = do_POST = do_PUT = do_DELETE = do_request
-
-
-class HttpsServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
-    daemon_threads = True
-
-    def server_bind(self):  # without the base class's host-name lookup
-        socketserver.TCPServer.server_bind(self)
-        self.server_name, self.server_port = self.server_address[:2]
-
-    def finish_request(self, request, client_address):
-        # The handshake runs in the connection's thread: a refusing client blocks none.
-        try:
-            with self.context.wrap_socket(request, server_side=True) as secure:
-                # Closed without close_notify: a cut-off body looks like a dropped connection.
-                Handler(secure, client_address, self)
-        except (OSError, ssl.SSLError):
-            pass
-
-    def handle_error(self, request, client_address):
-        pass
-
-
-def bind_https_servers(count):
-    """Free 127.0.0.N for port 443; parallel test processes land on different N."""
-    servers, start = [], os.getpid() % 253
-    for step in range(253):
-        server = HttpsServer(("127.0.0.%d" % (2 + (start + step) % 253), PORT), Handler, False)
-        try:
-            server.server_bind()
-        except OSError:
-            server.server_close()
-            continue
-        server.server_activate()
-        servers.append(server)
-        if len(servers) == count:
-            return servers
-    raise RuntimeError("no free loopback addresses for port 443")
 
 
 def md5(*parts):
@@ -213,7 +168,7 @@ def main():
     folder = tempfile.mkdtemp(prefix="tidewell-https-fixture-")
     reset()
     try:
-        servers = bind_https_servers(2)
+        servers = bind_https_servers(2, Handler)
         addresses = [server.server_address[0] for server in servers]
         context, certificate = make_certificate(folder, addresses)
         proxy = socketserver.ThreadingTCPServer((addresses[0], 0), ProxyHandler)
