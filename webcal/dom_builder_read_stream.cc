@@ -21,6 +21,7 @@ HRESULT DomBuilderReadStream::Read(void* buffer, ULONG size, ULONG* read) {
   const HRESULT read_result = delegate()->Read(buffer, size, &got);
   if (read_result != S_OK) {
     LogSevere(L"Error reading from delegate");
+    delegate_failed_ = true;
     return read_result;
   }
   if (got == 0) return S_OK;

@@ -22,10 +22,14 @@ class DomBuilderReadStream : public StubDelegateStream {
 
   // The bytes copied into the document so far (held at the largest 32-bit value).
   int32_t BytesCopied() const { return bytes_copied_; }
+  // Whether a read failed in the delegate (the network or the decompression) rather than
+  // in the copy.
+  bool delegate_failed() const { return delegate_failed_; }
 
  private:
   IStream* document_stream_;
   int32_t bytes_copied_ = 0;
+  bool delegate_failed_ = false;
 };
 
 }  // namespace calendar_mirrow_addin
