@@ -120,9 +120,9 @@ class XmlDocument {
 };
 
 // Receives the events of a SAX pass. Names and text are UTF-8 views valid only during the
-// call. Characters receives each run of character data between two pieces of markup in one
-// call, however the bytes arrived. Any result other than S_OK stops the pass, which then
-// fails.
+// call. Characters receives the character data between two tags in one call, however the
+// bytes arrived; character references are handed on as written. Any result other than S_OK
+// stops the pass, which then fails.
 class SaxContentHandler {
  public:
   virtual ~SaxContentHandler() = default;
@@ -130,13 +130,15 @@ class SaxContentHandler {
   virtual HRESULT Characters(std::string_view text) = 0;
 };
 
-// Reads `source` to its end in blocks and reports the elements and character data to
-// `handler`. S_OK when the whole stream was read and was well-formed XML. Otherwise the
-// failure: the source's own failing result (any Read result but S_OK; a Read that gives
-// S_FALSE is a failure too), the handler's result, or E_FAIL for XML that is not
-// well-formed or declares a DOCTYPE; `error` then says why. A source or handler result that
-// is not S_OK but not a failure code either (S_FALSE) is reported as E_FAIL, so that the
-// result is a failure however the caller tests it.
+// Reads `source` to its end in blocks and reports the start tags and character data to
+// `handler`. The pass is for progress and cancellation: it may leave finer faults of the
+// markup to the DOM load of the same bytes, which is what decides that a document is
+// well-formed. S_OK when the whole stream was read. Otherwise the failure: the source's
+// own failing result (any Read result but S_OK; a Read that gives S_FALSE is a failure
+// too), the handler's result, or E_FAIL for markup cut off by the end of the stream,
+// elements left open or closed without being opened, or a DOCTYPE; `error` then says why.
+// A source or handler result that is not S_OK but not a failure code either (S_FALSE) is
+// reported as E_FAIL, so that the result is a failure however the caller tests it.
 HRESULT SaxParse(IStream* source, SaxContentHandler* handler, std::string* error);
 
 }  // namespace calendar_mirrow_addin::platform

@@ -4,8 +4,8 @@
 set -eu
 
 PACKAGES="g++ make cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev python3 tzdata zlib1g-dev libssl-dev openssl libcurl4-openssl-dev ca-certificates"
-# The XML service: pugixml for the DOM, expat for the SAX pass.
-PACKAGES="$PACKAGES libpugixml-dev libexpat1-dev"
+# The XML service: pugixml for the DOM.
+PACKAGES="$PACKAGES libpugixml-dev"
 # The cross compiler (and zlib for it) that checks the portable layers build for Windows.
 PACKAGES="$PACKAGES g++-mingw-w64-x86-64-posix libz-mingw-w64-dev"
 # An expander of recurrence rules independent of ours, to check that the reader and

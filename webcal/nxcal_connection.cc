@@ -235,7 +235,12 @@ bool NxCalConnection::ReadFeed(IStream* body, platform::XmlDocument* document, s
   ProgressContentHandler handler(L"Loading events from Nexora Calendar", L"totalResults", L"entry",
                                  progress);
   std::string reason;
-  const HRESULT parsed = platform::SaxParse(&builder, &handler, &reason);
+  HRESULT parsed = platform::SaxParse(&builder, &handler, &reason);
+  // The pass drives progress; the document's own load decides whether the feed is whole.
+  if (parsed == S_OK && document->stream()->Commit(0) != S_OK) {
+    parsed = E_FAIL;
+    reason = document->load_error();
+  }
   if (parsed == S_OK) {
     LogInfo(DecimalText(builder.BytesCopied()) + L" bytes read from server");
     return true;
@@ -244,6 +249,7 @@ bool NxCalConnection::ReadFeed(IStream* body, platform::XmlDocument* document, s
   document->LoadXml(L"");
   if (progress->IsCanceled()) return false;
   LogSevere(L"Error SAX parsing");
+  LogInfo(Utf8ToWide(reason));
   *error = builder.delegate_failed() ? LoadResourceString(IDS_NO_CONNECTION)
                                      : LoadResourceString(IDS_XML_ERROR);
   return false;

@@ -1,4 +1,4 @@
-// The XML service on Linux: pugixml holds the DOM, expat runs the SAX pass.
+// The XML service on Linux: pugixml holds the DOM; the SAX pass is sax_parse.cc.
 //
 // Chosen by measurement: a synthetic gzip feed of 25,000 entries (34 MB of XML, 0.6 MB
 // compressed), inflated in 64 KiB blocks, best of 7 runs on the 2-core build machine:
@@ -6,21 +6,16 @@
 //   inflate + pugixml parse                  163 ms   peak +67 MB over the inflated text
 //   inflate + expat pass + pugixml parse     420 ms   (2.6x)  same peak
 //   inflate + libxml2 push parse, SAX hook   736 ms   (4.5x)  peak +270 MB
-// libxml2 is slower and uses four times the memory, so pugixml + expat it is. Through the
-// seam (bench/xml_bench: SaxParse over DomBuilderReadStream over the gzip stream, against
-// inflating into the document stream with no SAX pass) the ratio is 3.1-3.8 with the
-// machine under load, nearly all of it expat's own tokenizing; peak RSS of that process
-// 105 MB for the 32 MiB feed (the text parsed in place plus pugixml's nodes).
-// pugixml's XPath is namespace-unaware, so patterns match qualified names as written,
-// which is what the callers expect. The DOM keeps the inflated text (parsed in place) and
-// its node tree; nothing else of the feed is held.
+// libxml2 is slower and uses four times the memory; expat's tokenizing cost more than the
+// DOM load itself, so the SAX pass became a scan of the markup and the DOM load decides
+// well-formedness. pugixml's XPath is namespace-unaware, so patterns match qualified names
+// as written, which is what the callers expect. The DOM keeps the inflated text (parsed in
+// place) and its node tree; nothing else of the feed is held.
 //
-// Neither parser is given a DOCTYPE: the service never sends one, so both refuse it rather
-// than allow entity declarations (and their expansion) into the feed.
+// The DOM load refuses a DOCTYPE: the service never sends one, and entity declarations
+// (and their expansion) are not let into the feed.
 
 #include "platform/xml.h"
-
-#include <expat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -43,7 +38,6 @@ constexpr char kHolderName[] = "#detached";
 // Whitespace-only text is dropped, except where it is an element's whole content.
 constexpr unsigned kParseOptions =
     pugi::parse_default | pugi::parse_ws_pcdata_single | pugi::parse_doctype;
-constexpr size_t kSaxBlock = 65536;
 constexpr size_t kSaveBlock = 65536;
 constexpr size_t kFirstStreamCapacity = 65536;
 
@@ -356,8 +350,6 @@ void Serialize(pugi::xml_node root, const std::vector<std::pair<std::string, std
         }
       });
 }
-
-HRESULT AsFailure(HRESULT result) { return FAILED(result) ? result : E_FAIL; }
 
 }  // namespace
 
@@ -795,126 +787,6 @@ bool XmlDocument::Save(IStream* destination) {
   Serialize(state_->doc(), {}, out);
   out.Flush();
   return !out.failed();
-}
-
-// The SAX pass.
-
-namespace {
-
-struct SaxPass {
-  XML_Parser parser = nullptr;
-  SaxContentHandler* handler = nullptr;
-  HRESULT handler_result = S_OK;
-  std::string refused;
-  // The character data since the last markup, handed over whole.
-  std::string text;
-};
-
-void Stop(SaxPass& pass, HRESULT result) {
-  pass.handler_result = result;
-  XML_StopParser(pass.parser, XML_FALSE);
-}
-
-HRESULT FlushText(SaxPass& pass) {
-  if (pass.text.empty()) return S_OK;
-  const HRESULT result = pass.handler->Characters(pass.text);
-  pass.text.clear();
-  return result;
-}
-
-void XMLCALL OnStartElement(void* data, const XML_Char* name, const XML_Char**) {
-  SaxPass& pass = *static_cast<SaxPass*>(data);
-  if (pass.handler_result != S_OK) return;
-  HRESULT result = FlushText(pass);
-  if (result == S_OK) {
-    const std::string_view qualified(name);
-    const size_t colon = qualified.rfind(':');
-    result = pass.handler->StartElement(
-        colon == std::string_view::npos ? qualified : qualified.substr(colon + 1), qualified);
-  }
-  if (result != S_OK) Stop(pass, result);
-}
-
-void XMLCALL OnEndElement(void* data, const XML_Char*) {
-  SaxPass& pass = *static_cast<SaxPass*>(data);
-  if (pass.handler_result != S_OK) return;
-  if (const HRESULT result = FlushText(pass); result != S_OK) Stop(pass, result);
-}
-
-void XMLCALL OnCharacters(void* data, const XML_Char* text, int length) {
-  SaxPass& pass = *static_cast<SaxPass*>(data);
-  if (pass.handler_result != S_OK) return;
-  try {
-    pass.text.append(text, static_cast<size_t>(length));
-  } catch (...) {
-    Stop(pass, E_OUTOFMEMORY);
-  }
-}
-
-void XMLCALL OnDoctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*, int) {
-  SaxPass& pass = *static_cast<SaxPass*>(data);
-  pass.refused = "DOCTYPE is not allowed";
-  XML_StopParser(pass.parser, XML_FALSE);
-}
-
-}  // namespace
-
-HRESULT SaxParse(IStream* source, SaxContentHandler* handler, std::string* error) {
-  std::string ignored;
-  std::string& why = error != nullptr ? *error : ignored;
-  why.clear();
-  if (source == nullptr || handler == nullptr) {
-    why = "No source or handler";
-    return E_POINTER;
-  }
-  std::unique_ptr<XML_ParserStruct, void (*)(XML_Parser)> parser(XML_ParserCreate(nullptr),
-                                                                 XML_ParserFree);
-  if (parser == nullptr) {
-    why = "Out of memory";
-    return E_OUTOFMEMORY;
-  }
-  SaxPass pass;
-  pass.parser = parser.get();
-  pass.handler = handler;
-  XML_SetUserData(parser.get(), &pass);
-  XML_SetElementHandler(parser.get(), OnStartElement, OnEndElement);
-  XML_SetCharacterDataHandler(parser.get(), OnCharacters);
-  XML_SetStartDoctypeDeclHandler(parser.get(), OnDoctype);
-  for (;;) {
-    void* buffer = XML_GetBuffer(parser.get(), kSaxBlock);
-    if (buffer == nullptr) {
-      why = "Out of memory";
-      return E_OUTOFMEMORY;
-    }
-    ULONG read = 0;
-    const HRESULT read_result = source->Read(buffer, kSaxBlock, &read);
-    if (read_result != S_OK) {
-      why = "Reading the source failed";
-      return AsFailure(read_result);
-    }
-    if (read > kSaxBlock) {
-      why = "The source gave more bytes than asked for";
-      return E_FAIL;
-    }
-    const bool last = read == 0;
-    if (XML_ParseBuffer(parser.get(), static_cast<int>(read), last) != XML_STATUS_OK) {
-      if (pass.handler_result != S_OK) {
-        why = "Stopped by the handler";
-        return AsFailure(pass.handler_result);
-      }
-      why = !pass.refused.empty()
-                ? pass.refused
-                : std::string(XML_ErrorString(XML_GetErrorCode(parser.get()))) + " at line " +
-                      std::to_string(XML_GetCurrentLineNumber(parser.get()));
-      return E_FAIL;
-    }
-    if (last) break;
-  }
-  if (const HRESULT result = FlushText(pass); result != S_OK) {
-    why = "Stopped by the handler";
-    return AsFailure(result);
-  }
-  return S_OK;
 }
 
 }  // namespace calendar_mirrow_addin::platform

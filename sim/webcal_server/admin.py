@@ -177,7 +177,10 @@ def handle(service, method, path, query_text, headers, body):
             service.faults.clear()
             return 200, {}
         if route == ("GET", "/admin/log"):
-            return 200, {"requests": service.faults.log()}
+            wanted = query.get("count", "0")
+            if not (wanted.isascii() and wanted.isdigit()):
+                raise AdminError(400, "count is a whole number")
+            return 200, {"requests": service.faults.log(int(wanted))}
         if route == ("POST", "/admin/reset"):
             service.store.reset()
             service.faults.reset()

@@ -39,7 +39,7 @@ def _check(spec):
 
 class Faults:
     def __init__(self):
-        self._lock = threading.Lock()
+        self._lock = threading.Condition()
         self._faults, self._log = [], []
 
     def add(self, spec):
@@ -68,9 +68,12 @@ class Faults:
             self._log.append({"method": method, "path": path, "status": status,
                               "bytes": sent, "complete": complete})
             del self._log[:-LOG_LIMIT]
+            self._lock.notify_all()
 
-    def log(self):
+    def log(self, at_least=0, timeout=30):
+        """The records; first waits (up to `timeout` seconds) until there are `at_least`."""
         with self._lock:
+            self._lock.wait_for(lambda: len(self._log) >= at_least, timeout)
             return list(self._log)
 
     def reset(self):

@@ -292,5 +292,27 @@ TEST(SaxParseTest, ReportsElementsAndTextAndFailsOnEveryKindOfFault) {
   }
 }
 
+// The pass is a scan of the markup: tags hidden in comments, instructions, CDATA and
+// attribute values are no tags, whatever read they are split across.
+TEST(SaxParseTest, TagsInsideOtherMarkupAreNotReportedAndBalanceIsChecked) {
+  const std::string kDocument =
+      "<?xml version='1.0'?><!-- <x> -- > --><f a='>y/' b=\"/>\"><?pi <y>?>"
+      "<![CDATA[<z/> ]]]><g/>t</f>";
+  for (size_t block : {size_t{1}, size_t{7}, kDocument.size()}) {
+    ScriptedStream source(kDocument, block);
+    RecordingHandler handler;
+    std::string error;
+    EXPECT_EQ(SaxParse(&source, &handler, &error), S_OK) << error;
+    EXPECT_EQ(handler.events, (std::vector<std::string>{"<f|f", "<z/> ]", "<g|g", "t"}));
+  }
+  for (const char* unbalanced : {"", "<a>", "<a></a></b>", "<a><b/>", "<a><!-- x </a>", "< a/>"}) {
+    ScriptedStream source(unbalanced, 3);
+    RecordingHandler handler;
+    std::string error;
+    EXPECT_EQ(SaxParse(&source, &handler, &error), E_FAIL) << unbalanced;
+    EXPECT_FALSE(error.empty());
+  }
+}
+
 }  // namespace
 }  // namespace calendar_mirrow_addin::platform
