@@ -213,6 +213,8 @@ bool NxCalConnection::SendWithRedirect(const Url& url, const std::wstring& metho
 
 bool NxCalConnection::GetNxCalXML(const DateTime* updated_min, platform::XmlDocument* document,
                                   std::wstring* error, IProgressMonitor* progress) {
+  NullProgressMonitor unobserved;
+  if (progress == nullptr) progress = &unobserved;
   Url url = AddQueryParameter(feed_url_, L"max-results", kMaxResults);
   if (updated_min != nullptr) url = AddQueryParameter(url, L"updated-min", FormatIso(*updated_min));
   uint32_t status = 0;
@@ -232,8 +234,7 @@ bool NxCalConnection::GetNxCalXML(const DateTime* updated_min, platform::XmlDocu
 bool NxCalConnection::ReadFeed(IStream* body, platform::XmlDocument* document, std::wstring* error,
                                IProgressMonitor* progress) {
   DomBuilderReadStream builder(body, document);
-  ProgressContentHandler handler(L"Loading events from Nexora Calendar", L"totalResults", L"entry",
-                                 progress);
+  ProgressContentHandler handler = MakeFeedProgressHandler(progress);
   std::string reason;
   HRESULT parsed = platform::SaxParse(&builder, &handler, &reason);
   // The pass drives progress; the document's own load decides whether the feed is whole.

@@ -3,32 +3,10 @@
 #include <limits>
 #include <utility>
 
+#include "base/text.h"
 #include "platform/utf8.h"
 
 namespace calendar_mirrow_addin {
-
-namespace {
-
-// A decimal integer: leading white space skipped, an optional sign, then digits up to the
-// first non-digit; no digits give 0. Values beyond 32 bits are held at the nearest limit.
-int32_t ParseLeadingInteger(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() &&
-         (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n')) {
-    ++i;
-  }
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = std::min(value * 10 + (text[i] - '0'), kLimit);
-  }
-  if (negative) return static_cast<int32_t>(-value);
-  return static_cast<int32_t>(std::min<int64_t>(value, kLimit - 1));
-}
-
-}  // namespace
 
 ProgressContentHandler::ProgressContentHandler(std::wstring message,
                                                std::wstring total_element_name,
@@ -60,7 +38,7 @@ HRESULT ProgressContentHandler::StartElement(std::string_view local_name, std::s
 HRESULT ProgressContentHandler::Characters(std::string_view text) {
   if (in_total_ == 0) return S_OK;
   in_total_ = 0;
-  const int32_t value = ParseLeadingInteger(text);
+  const int32_t value = ParseDecimal(text);
   if (value >= 0) {
     total_ = value;
     if (monitor_ != nullptr) monitor_->BeginTask(message_, total_);

@@ -18,6 +18,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/webcal_server.h"
 #include "tests/webcal/https_fixture.h"
+#include "webcal/nxcal_schema.h"
 
 namespace calendar_mirrow_addin {
 namespace {
@@ -51,6 +52,14 @@ TEST(NxCalConnectionText, EncodesFormValuesEntryIdsAndHeaders) {
   EXPECT_THAT(WideToUtf8(FormatResourceString(IDS_ERROR_CODE, {L"2014"})),
               HasSubstr("Error code: 2014. Please"));
   EXPECT_EQ(L"", LoadResourceString(145));
+}
+
+// The service's copy of the two schema namespaces is the client's.
+TEST(NxCalConnectionText, TheStandInUsesTheSameSchemaNamespaces) {
+  const std::string service =
+      testing::ReadFileText(TIDEWELL_SOURCE_DIR "/sim/webcal_server/namespaces.py");
+  EXPECT_THAT(service, HasSubstr("DS = \"" + WideToUtf8(kDataSchema) + "\"\n"));
+  EXPECT_THAT(service, HasSubstr("CS = \"" + WideToUtf8(kCalendarSchema) + "\"\n"));
 }
 
 // Records what a fetch reports.
