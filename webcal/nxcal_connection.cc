@@ -44,17 +44,17 @@ std::wstring OneElementPerLine(const std::wstring& xml) {
   return out;
 }
 
-// An entry id becomes one path segment: bytes that could change the path's meaning (a
-// "/", "?", "%" or a segment of dots) are percent-encoded. Ids the service hands out need
-// none of this.
-std::wstring PathSegment(const std::wstring& id) {
-  const std::string bytes = WideToUtf8(id);
-  const bool dots_only = bytes.find_first_not_of('.') == std::string::npos;
+bool IsAlphanumeric(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// The UTF-8 bytes of `text`, each byte `keep` refuses written as "%" and two upper-case
+// hexadecimal digits.
+template <typename Keep>
+std::wstring PercentEncode(std::wstring_view text, Keep keep) {
   std::wstring out;
-  for (unsigned char c : bytes) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '-' || c == '_' || c == '~' || c == '@' || (c == '.' && !dots_only);
-    if (plain) {
+  for (unsigned char c : WideToUtf8(text)) {
+    if (keep(c)) {
       out += static_cast<wchar_t>(c);
     } else {
       wchar_t escaped[4];
@@ -63,6 +63,17 @@ std::wstring PathSegment(const std::wstring& id) {
     }
   }
   return out;
+}
+
+// An entry id becomes one path segment: bytes that could change the path's meaning (a
+// "/", "?", "%" or a segment of dots) are percent-encoded. Ids the service hands out need
+// none of this.
+std::wstring PathSegment(const std::wstring& id) {
+  const bool dots_only = id.find_first_not_of(L'.') == std::wstring::npos;
+  return PercentEncode(id, [dots_only](unsigned char c) {
+    return IsAlphanumeric(c) || c == '-' || c == '_' || c == '~' || c == '@' ||
+           (c == '.' && !dots_only);
+  });
 }
 
 // The value of the query parameter `name` in a URL's text; none when absent.
@@ -105,17 +116,7 @@ NxCalConnection::NxCalConnection(platform::HttpSession* session, const std::wstr
 }
 
 std::wstring NxCalConnection::UrlEncode(std::wstring_view text) {
-  std::wstring out;
-  for (unsigned char c : WideToUtf8(text)) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
-      out += static_cast<wchar_t>(c);
-    } else {
-      wchar_t escaped[4];
-      std::swprintf(escaped, 4, L"%%%02X", c);
-      out += escaped;
-    }
-  }
-  return out;
+  return PercentEncode(text, IsAlphanumeric);
 }
 
 std::wstring NxCalConnection::EntryId(const std::wstring& ical_uid) {

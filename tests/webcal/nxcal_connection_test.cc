@@ -80,7 +80,20 @@ int Count(const std::string& text, const std::string& part) {
   return count;
 }
 
-class NxCalServiceTest : public ::testing::Test {
+// What every connection test has: no proxy, a key store and a log of its own.
+class ConnectionTest : public ::testing::Test {
+ protected:
+  // Whatever proxy the machine names, these tests talk to loopback servers only.
+  testing::EnvGuard proxies_[4] = {{"https_proxy", nullptr},
+                                   {"HTTPS_PROXY", nullptr},
+                                   {"all_proxy", nullptr},
+                                   {"ALL_PROXY", nullptr}};
+  testing::MemoryKeyStore store_;
+  testing::CapturedLog log_;
+  std::unique_ptr<platform::HttpSession> session_;
+};
+
+class NxCalServiceTest : public ConnectionTest {
  protected:
   static void SetUpTestSuite() { server_ = new testing::WebcalServer(); }
   static void TearDownTestSuite() { delete server_; }
@@ -138,13 +151,6 @@ class NxCalServiceTest : public ::testing::Test {
   }
 
   static inline testing::WebcalServer* server_ = nullptr;
-  testing::EnvGuard proxies_[4] = {{"https_proxy", nullptr},
-                                   {"HTTPS_PROXY", nullptr},
-                                   {"all_proxy", nullptr},
-                                   {"ALL_PROXY", nullptr}};
-  testing::MemoryKeyStore store_;
-  testing::CapturedLog log_;
-  std::unique_ptr<platform::HttpSession> session_;
   std::wstring error_;
   RecordingMonitor monitor_;
 };
@@ -299,7 +305,7 @@ TEST_F(NxCalServiceTest, NoSecretReachesTheLog) {
 }
 
 // Entry writes and the redirect rules, against scripted answers.
-class NxCalScriptedTest : public ::testing::Test {
+class NxCalScriptedTest : public ConnectionTest {
  protected:
   static void SetUpTestSuite() { fixture_ = new testing::HttpsFixture(); }
   static void TearDownTestSuite() { delete fixture_; }
@@ -319,13 +325,6 @@ class NxCalScriptedTest : public ::testing::Test {
   std::vector<std::string> Requests() { return fixture_->Requests(R"("Accept-Encoding")"); }
 
   static inline testing::HttpsFixture* fixture_ = nullptr;
-  testing::EnvGuard proxies_[4] = {{"https_proxy", nullptr},
-                                   {"HTTPS_PROXY", nullptr},
-                                   {"all_proxy", nullptr},
-                                   {"ALL_PROXY", nullptr}};
-  testing::MemoryKeyStore store_;
-  testing::CapturedLog log_;
-  std::unique_ptr<platform::HttpSession> session_;
   std::unique_ptr<NxCalConnection> connection_;
   Url edit_;
   std::wstring response_, error_;
