@@ -13,6 +13,10 @@ inline constexpr wchar_t kCalendarSchema[] = L"https://schemas.nexora.example/ca
 inline constexpr wchar_t kAtomNamespace[] = L"http://www.w3.org/2005/Atom";
 inline constexpr wchar_t kOpenSearchNamespace[] = L"http://a9.com/-/spec/opensearch/1.1/";
 
+// The web calendar's public address. A body that starts with a field code linking there
+// (HYPERLINK "…) is the service's own description, which a write leaves as it is.
+inline constexpr wchar_t kPublicAddress[] = L"https://www.nexora.example/calendar";
+
 // UIDs the service made itself end in "@" + this domain; their entry id is what precedes it.
 inline constexpr wchar_t kServiceMailDomain[] = L"nexora.example";
 
