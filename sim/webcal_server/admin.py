@@ -63,7 +63,8 @@ def store_entry(db, email, calendar, entry, deleted, now_ms):
     body = feed.canceled(entry.body) if deleted else entry.body
     original = None if entry.original_start is None else times.format_value(
         entry.original_start)
-    row = target.put(entry_id, entry.uid, row["version"] + 1 if row else 1, entry.sequence,
+    row = target.put(entry_id, entry.uid, row["version"] + 1 if row else target.first_version(entry_id),
+                     entry.sequence,
                      deleted, entry.master_entry_id, original, body)
     return entry_id, row["version"]
 
@@ -191,7 +192,8 @@ def _edit(service, request):
                     feed.recurrence(master["xml"]) is None):
                 raise AdminError(404, "no such entry")
             # The first change of an occurrence makes its exception entry.
-            calendar.put(entry_id, master["uid"], row["version"] if row else 0,
+            calendar.put(entry_id, master["uid"], row["version"] if row else
+                         calendar.first_version(entry_id) - 1,
                          master["sequence"], False, master_id, times.format_value(original),
                          _occurrence_body(master, original, start, end))
             row = calendar.row(entry_id)

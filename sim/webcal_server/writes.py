@@ -43,6 +43,12 @@ class Calendar:
              version, sequence, self.now, int(deleted), master, original, body))
         return self.row(entry_id)
 
+    def first_version(self, entry_id):
+        """The version of a new entry at this id."""
+        row = self.db.execute("SELECT version FROM retired WHERE email=? AND calendar_id=? AND "
+                              "entry_id=?", (self.email, self.calendar_id, entry_id)).fetchone()
+        return row[0] + 1 if row else 1
+
     def exceptions(self, master_id):
         return self.db.execute("SELECT * FROM entries WHERE email=? AND calendar_id=? AND "
                                "master_entry_id=?", (self.email, self.calendar_id,
@@ -57,7 +63,8 @@ class Calendar:
             raise WriteError(409, "entry %s exists already\n" % entry_id)
         original = None if entry.original_start is None else times.format_value(
             entry.original_start)
-        return self.put(entry_id, entry.uid, 1, entry.sequence, False, entry.master_entry_id,
+        return self.put(entry_id, entry.uid, self.first_version(entry_id), entry.sequence,
+                        False, entry.master_entry_id,
                         original, feed.with_sequence(entry.body, entry.sequence))
 
     def update(self, entry_id, version, entry, show_deleted):
@@ -83,9 +90,12 @@ class Calendar:
             master = self.row(entry.master_entry_id)
         if master is None or master["deleted"] or feed.recurrence(master["xml"]) is None:
             raise WriteError(404, "no such entry\n")
+        if entry.uid != master["uid"]:
+            raise WriteError(400, "the occurrence has another nxCal:uid than its series\n")
         if version != master["version"]:
             raise WriteError(409, "version %d is not the current one of the series\n" % version)
-        return self.put(entry_id, entry.uid, 1, entry.sequence, False, master["entry_id"],
+        return self.put(entry_id, entry.uid, self.first_version(entry_id), entry.sequence,
+                        False, master["entry_id"],
                         times.format_value(entry.original_start),
                         feed.with_sequence(entry.body, entry.sequence))
 
@@ -98,8 +108,12 @@ class Calendar:
             feed.recurrence(row["xml"]) != feed.recurrence(body))
         if rule_changed:
             sequence = max(stored + 1, sequence)
+            key = (self.email, self.calendar_id, row["entry_id"])
+            self.db.execute("INSERT OR REPLACE INTO retired SELECT email, calendar_id, entry_id,"
+                            " version FROM entries WHERE email=? AND calendar_id=? AND "
+                            "master_entry_id=?", key)
             self.db.execute("DELETE FROM entries WHERE email=? AND calendar_id=? AND "
-                            "master_entry_id=?", (self.email, self.calendar_id, row["entry_id"]))
+                            "master_entry_id=?", key)
         else:
             sequence = max(stored, sequence)
         if sequence > feed.MAX_SEQUENCE:
