@@ -63,8 +63,8 @@ def store_entry(db, email, calendar, entry, deleted, now_ms):
     body = feed.canceled(entry.body) if deleted else entry.body
     original = None if entry.original_start is None else times.format_value(
         entry.original_start)
-    row = target.put(entry_id, entry.uid, row["version"] + 1 if row else target.first_version(entry_id),
-                     entry.sequence,
+    version = row["version"] + 1 if row else target.first_version(entry_id)
+    row = target.put(entry_id, entry.uid, version, entry.sequence,
                      deleted, entry.master_entry_id, original, body)
     return entry_id, row["version"]
 

@@ -22,7 +22,8 @@ READY = re.compile(r"ready service=https://(127\.0\.0\.\d+) accounts=https://\1 
                    r" secret=(\S+)\n\Z")
 ATOM, OPENSEARCH = "{http://www.w3.org/2005/Atom}", "{http://a9.com/-/spec/opensearch/1.1/}"
 FEED = "/calendar/feeds/default/private/full"
-DS_URI, CS_URI = "https://schemas.nexora.example/data/2008", "https://schemas.nexora.example/calendar/2008"
+DS_URI = "https://schemas.nexora.example/data/2008"
+CS_URI = "https://schemas.nexora.example/calendar/2008"
 DS, CS = "{%s}" % DS_URI, "{%s}" % CS_URI
 RULE = "DTSTART:20080303T090000Z\nDURATION:PT3600S\nRRULE:FREQ=DAILY;COUNT=5"
 LOGIN = "Email=ann%40nexora.example&Passwd=s%26cret&source=t&service=cl&accountType=x"
@@ -438,7 +439,8 @@ class ServerTest(unittest.TestCase):
                 if check:
                     self.assertEqual(check(ElementTree.fromstring(reply["entry"]["xml"])),
                                      expected)
-        self.assertEqual([e[:4] for e in self.stored()], [("one", 4, 0, True), ("ser", 3, 2, False)])
+        self.assertEqual([e[:4] for e in self.stored()],
+                         [("one", 4, 0, True), ("ser", 3, 2, False)])
 
     def test_generated_content_is_poorly_compressible(self):
         status, _ = self.server.admin("POST", "/admin/entries", {
