@@ -1,17 +1,23 @@
 """The admin API under /admin/: seeds accounts and entries, shows state, sets the clock,
 ends tokens, injects faults. JSON in and out; callers must give the admin secret."""
 
+import base64
 import hmac
 import json
+import random
 import urllib.parse
+import xml.etree.ElementTree as ElementTree
 
 import accounts
 import entry_ids
 import faults
 import feed
 import times
+import writes
+from namespaces import ATOM, DS
 
 GENERATED_START = "2008-01-01T09:00:00Z"
+CONTENT_LIMIT, GENERATED_LIMIT = 1 << 20, 1 << 30
 
 
 class AdminError(Exception):
@@ -49,25 +55,18 @@ def _calendar_of(db, request):
 def store_entry(db, email, calendar, entry, deleted, now_ms):
     """Adds the entry or changes the one of its id (raising its version); returns
     (entry id, version)."""
-    entry_id = entry.entry_id()
-    if not entry_id or len(entry_id) > 1000:
-        raise feed.EntryError("uid %r gives no usable entry id" % entry.uid[:80])
-    row = db.execute("SELECT uid, version FROM entries WHERE email=? AND calendar_id=? AND "
-                     "entry_id=?", (email, calendar, entry_id)).fetchone()
+    entry_id = writes.usable_id(entry)
+    target = writes.Calendar(db, email, calendar, now_ms)
+    row = target.row(entry_id)
     if row is not None and row["uid"] != entry.uid:
         raise feed.EntryError("entry %s belongs to another uid" % entry_id)
-    version = row["version"] + 1 if row else 1
     body = feed.canceled(entry.body) if deleted else entry.body
     original = None if entry.original_start is None else times.format_value(
         entry.original_start)
-    db.execute("INSERT OR REPLACE INTO entries (row, email, calendar_id, entry_id, uid, version,"
-               " sequence, updated_ms, deleted, master_entry_id, original_start, xml) VALUES ("
-               "(SELECT row FROM entries WHERE email=? AND calendar_id=? AND entry_id=?),"
-               " ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-               (email, calendar, entry_id, email, calendar, entry_id, entry.uid, version,
-                entry.sequence, now_ms, int(deleted), entry.master_entry_id, original,
-                body))
-    return entry_id, version
+    version = row["version"] + 1 if row else target.first_version(entry_id)
+    row = target.put(entry_id, entry.uid, version, entry.sequence,
+                     deleted, entry.master_entry_id, original, body)
+    return entry_id, row["version"]
 
 
 def _generated(spec):
@@ -78,11 +77,18 @@ def _generated(spec):
     if start is None or start.date_only:
         raise AdminError(400, "generate.start is an ISO time")
     title = spec.get("title", "Event")
+    size = spec.get("content_bytes", 0)
+    if type(size) is not int or not 0 <= size <= CONTENT_LIMIT or size * count > GENERATED_LIMIT:
+        raise AdminError(400, "generate.content_bytes is a whole number up to %d, and %d in all"
+                         % (CONTENT_LIMIT, GENERATED_LIMIT))
+    noise = random.Random(count)  # the same content for the same request
     for n in range(1, count + 1):
         begin = start.ms + (n - 1) * 3600000
-        yield feed.entry_from_fields({
-            "uid": "gen-%d%s" % (n, entry_ids.MAIL_DOMAIN), "title": "%s %d" % (title, n),
-            "start": times.format_iso(begin), "end": times.format_iso(begin + 1800000)}), False
+        fields = {"uid": "gen-%d%s" % (n, entry_ids.MAIL_DOMAIN), "title": "%s %d" % (title, n),
+                  "start": times.format_iso(begin), "end": times.format_iso(begin + 1800000)}
+        if size:  # random bytes written in base64: deflate saves a quarter at most
+            fields["content"] = base64.b64encode(noise.randbytes(size)).decode()[:size]
+        yield feed.entry_from_fields(fields), False
 
 
 def _seed(service, request):
@@ -103,6 +109,128 @@ def _seed(service, request):
     return 200, {"entries": stored}
 
 
+EDITS = ("title", "move", "cancel", "decline", "delete", "recurrence")
+
+
+def _times(request):
+    move = request["move"]
+    if not isinstance(move, dict):
+        raise AdminError(400, "move is {\"start\", \"end\"}")
+    start, end = (times.parse_iso(move.get(n)) for n in ("start", "end"))
+    if start is None or end is None or start.date_only != end.date_only or end.ms < start.ms:
+        raise AdminError(400, "move.start and move.end are ISO times or dates, in order")
+    return start, end
+
+
+def _set_when(root, start, end):
+    when = feed.child(root, "{%s}when" % DS)
+    when.set("startTime", times.format_value(start))
+    when.set("endTime", times.format_value(end))
+
+
+def _occurrence_body(master, original, start, end):
+    """A new exception's body: the master's, with the occurrence's times instead of the
+    rule (an alert reminder of the series moves into the times)."""
+    def change(root):
+        for tag in ("recurrence", "when"):
+            for element in root.findall("{%s}%s" % (DS, tag)):
+                root.remove(element)
+        _set_when(root, start or original, end or original)
+        for reminder in root.findall("{%s}reminder" % DS):
+            root.remove(reminder)
+            root.find("{%s}when" % DS).append(reminder)
+    return feed.edited(master["xml"], change)
+
+
+def _decline(email):
+    def change(root):
+        who = next((w for w in root.findall("{%s}who" % DS)
+                    if (w.get("email") or "").lower() == email), None)
+        if who is None:
+            who = ElementTree.SubElement(root, "{%s}who" % DS, {
+                "valueString": email, "email": email, "rel": DS + "#event.attendee"})
+            ElementTree.SubElement(who, "{%s}attendeeType" % DS, {
+                "value": DS + "#event.required"})
+        feed.child(who, "{%s}attendeeStatus" % DS).set("value", DS + "#event.declined")
+    return change
+
+
+def _edit(service, request):
+    """A change made on the web side, as another client would make it."""
+    actions = [name for name in EDITS if name in request]
+    if len(actions) != 1:
+        raise AdminError(400, "give exactly one of " + ", ".join(EDITS))
+    action, value = actions[0], request[actions[0]]
+    if action in ("cancel", "decline", "delete") and value is not True:
+        raise AdminError(400, action + " is true")
+    if action in ("title", "recurrence") and not isinstance(value, str):
+        raise AdminError(400, action + " is a text")
+    with service.store.transaction() as db:
+        email, calendar_id = _calendar_of(db, request)
+        calendar = writes.Calendar(db, email, calendar_id, service.store.now_ms())
+        master_id = entry_ids.entry_id_for_uid(_text(request, "uid"))
+        master = calendar.row(master_id)
+        original = None
+        if "original_start" in request:
+            original = times.parse_iso(request["original_start"]) if isinstance(
+                request["original_start"], str) else None
+            if original is None:
+                raise AdminError(400, "original_start is an ISO time or date")
+            if action == "recurrence":
+                raise AdminError(400, "a rule belongs to the series, not to an occurrence")
+        elif action == "cancel":
+            raise AdminError(400, "cancel needs original_start")
+        entry_id = master_id if original is None else entry_ids.exception_id(master_id,
+                                                                              original)
+        row = calendar.row(entry_id)
+        start = end = None
+        if action == "move":
+            start, end = _times(request)
+        if row is None or row["deleted"]:
+            if original is None or action not in ("move", "cancel", "decline") or (
+                    master is None or master["deleted"] or
+                    feed.recurrence(master["xml"]) is None):
+                raise AdminError(404, "no such entry")
+            # The first change of an occurrence makes its exception entry.
+            calendar.put(entry_id, master["uid"], row["version"] if row else
+                         calendar.first_version(entry_id) - 1,
+                         master["sequence"], False, master_id, times.format_value(original),
+                         _occurrence_body(master, original, start, end))
+            row = calendar.row(entry_id)
+        is_series = row["master_entry_id"] is None and feed.recurrence(row["xml"]) is not None
+        if action == "move" and is_series:
+            raise AdminError(400, "an occurrence of a series is moved with original_start")
+        if action == "recurrence" and row["master_entry_id"] is not None:
+            raise AdminError(400, "a rule belongs to the series, not to an occurrence")
+        if action == "delete":
+            row = calendar.mark_deleted(row)
+        else:
+            def change(root):
+                if action == "title":
+                    title = feed.child(root, "{%s}title" % ATOM)
+                    title.clear()
+                    title.set("type", "text")
+                    title.text = value
+                elif action == "move":
+                    _set_when(root, start, end)
+                elif action == "cancel":
+                    feed.child(root, "{%s}eventStatus" % DS).set("value", feed.CANCELED)
+                elif action == "decline":
+                    _decline(email)(root)
+                else:
+                    for when in root.findall("{%s}when" % DS):
+                        root.remove(when)  # a series carries its times in the rule
+                    feed.child(root, "{%s}recurrence" % DS).text = value
+            row = calendar.change(row, feed.edited(row["xml"], change), row["sequence"])
+    return 200, {"entry": _listed(row, feed.feed_url(service.address, calendar_id))}
+
+
+def _listed(row, url):
+    return {"id": row["entry_id"], "uid": row["uid"], "version": row["version"],
+            "sequence": row["sequence"], "updated": times.format_iso(row["updated_ms"]),
+            "deleted": bool(row["deleted"]), "xml": feed.entry_xml(row, url, declare=True).rstrip()}
+
+
 def _list(service, query):
     with service.store.transaction() as db:
         email, calendar = _calendar_of(db, query)
@@ -110,11 +238,7 @@ def _list(service, query):
                           % ("" if query.get("deleted") == "1" else "AND deleted=0"),
                           (email, calendar)).fetchall()
     url = feed.feed_url(service.address, calendar)
-    return 200, {"entries": [{
-        "id": r["entry_id"], "uid": r["uid"], "version": r["version"],
-        "sequence": r["sequence"], "updated": times.format_iso(r["updated_ms"]),
-        "deleted": bool(r["deleted"]), "xml": feed.entry_xml(r, url, declare=True).rstrip()}
-        for r in rows]}
+    return 200, {"entries": [_listed(r, url) for r in rows]}
 
 
 def _clock(service, method, request):
@@ -161,6 +285,8 @@ def handle(service, method, path, query_text, headers, body):
                                                "calendars": accounts.calendars_of(db, email)}
         if route == ("POST", "/admin/entries"):
             return _seed(service, request)
+        if route == ("POST", "/admin/edit"):
+            return _edit(service, request)
         if route == ("GET", "/admin/entries"):
             return _list(service, query)
         if path == "/admin/clock" and method in ("GET", "POST"):

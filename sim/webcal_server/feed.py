@@ -31,6 +31,8 @@ ATTENDEE_TYPE = {"required": "event.required", "optional": "event.optional"}
 ATTENDEE_STATUS = {"accepted": "event.accepted", "declined": "event.declined",
                    "tentative": "event.tentative", "invited": "event.invited"}
 CANCELED = DS + "#event.canceled"
+# Numbers kept in the database's 64-bit integers; the client reads them as 32-bit ones.
+MAX_SEQUENCE = 2 ** 31 - 1
 
 
 class EntryError(ValueError):
@@ -90,8 +92,9 @@ def _choice(fields, name, table, default):
 
 def _whole(fields, name, default):
     value = fields.get(name, default)
-    if value is None or isinstance(value, bool) or not isinstance(value, int) or value < 0:
-        raise EntryError("%s must be a whole number of 0 or more" % name)
+    if value is None or isinstance(value, bool) or not isinstance(value, int) or not (
+            0 <= value <= MAX_SEQUENCE):
+        raise EntryError("%s must be a whole number from 0 to %d" % (name, MAX_SEQUENCE))
     return value
 
 
@@ -208,20 +211,53 @@ def entry_from_xml(document):
             "/").rsplit("/", 1)[-1])
         if original is None or not master:
             raise EntryError("nxd:originalEvent needs an id and a nxd:when startTime")
+    number = max(0, integer(sequence.get("value") if sequence is not None else "0"))
+    if number > MAX_SEQUENCE:
+        raise EntryError("nxCal:sequence is above %d" % MAX_SEQUENCE)
     body = text(root.text or "") + "".join(
-        serialize(child) + text(child.tail or "") for child in root if not _server_written(child))
-    return Entry(uid.get("value"), max(0, integer(sequence.get("value") if sequence is not None
-                                                  else "0")), body, master, original)
+        serialize(item) + text(item.tail or "") for item in root if not _server_written(item))
+    return Entry(uid.get("value"), number, body, master, original)
+
+
+def edited(body, change):
+    """The body after `change(root)` edited it, `root` being an entry element holding it."""
+    root = ElementTree.fromstring("<entry%s>%s</entry>" % (ENTRY_DECLARATIONS, body))
+    change(root)
+    return text(root.text or "") + "".join(serialize(c) + text(c.tail or "") for c in root)
+
+
+def child(root, tag, create=True):
+    """The first child `{uri}local` of root, appended when missing and `create`."""
+    found = root.find(tag)
+    if found is None and create:
+        found = ElementTree.SubElement(root, tag)
+    return found
 
 
 def canceled(body):
     """The body with its nxd:eventStatus (added when missing) set to canceled."""
+    return edited(body, lambda root: child(root, "{%s}eventStatus" % DS).set("value", CANCELED))
+
+
+def with_sequence(body, sequence):
+    """The body with nxCal:sequence saying `sequence`; unchanged when it already does, or
+    when it has none and the number is 0."""
     root = ElementTree.fromstring("<entry%s>%s</entry>" % (ENTRY_DECLARATIONS, body))
-    status = root.find("{%s}eventStatus" % DS)
-    if status is None:
-        status = ElementTree.SubElement(root, "{%s}eventStatus" % DS)
-    status.set("value", CANCELED)
-    return text(root.text or "") + "".join(serialize(c) + text(c.tail or "") for c in root)
+    element = root.find("{%s}sequence" % CS)
+    if (element.get("value") if element is not None else "0") == str(sequence):
+        return body
+    return edited(body, lambda r: child(r, "{%s}sequence" % CS).set("value", str(sequence)))
+
+
+def recurrence(body):
+    """The nxd:recurrence text of a body with line ends and outer blanks evened out, or
+    None without one: two texts that differ only so describe the same series."""
+    root = ElementTree.fromstring("<entry%s>%s</entry>" % (ENTRY_DECLARATIONS, body))
+    element = root.find("{%s}recurrence" % DS)
+    if element is None:
+        return None
+    lines = "".join(element.itertext()).replace("\r\n", "\n").replace("\r", "\n").split("\n")
+    return "\n".join(line.strip() for line in lines).strip()
 
 
 # --- Documents ---------------------------------------------------------------------------

@@ -31,6 +31,7 @@ import feed  # noqa: E402
 import loopback_tls  # noqa: E402
 import store  # noqa: E402
 import times  # noqa: E402
+import writes  # noqa: E402
 
 HOST_NAMES = ["www.nexora.example", "accounts.nexora.example"]
 BODY_LIMIT, ADMIN_BODY_LIMIT = 1 << 20, 64 << 20
@@ -41,6 +42,7 @@ HOST = re.compile(r"(?:[A-Za-z0-9.-]+|\[[0-9A-Fa-f:.]+\])(?::\d{1,5})?\Z")
 # After a full flush the deflate stream is byte-aligned; this byte starts a final block of
 # the reserved type 3, which every inflater refuses.
 BAD_DEFLATE_BLOCK = b"\x07\xde\xad\xbe\xef"
+XML_MEDIA = ("application/atom+xml", "application/xml", "text/xml")
 BROKEN_XML = "<entry><title>&undefined-entity;</entry>\n"
 
 
@@ -141,7 +143,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return self.rfile.read(int(length))
 
     def route(self, path, query, is_admin):
-        body = self.read_body(ADMIN_BODY_LIMIT if is_admin else BODY_LIMIT)
+        body = self.body = self.read_body(ADMIN_BODY_LIMIT if is_admin else BODY_LIMIT)
         if body is None:
             return
         if self.fault and "delay_seconds" in self.fault:
@@ -186,15 +188,42 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not known:
             return self.answer(404, "no such calendar\n")
         rest = match.group(2)
-        if self.command in ("POST", "PUT", "DELETE") and (rest is None) == (
-                self.command == "POST"):
-            return self.answer(501, "changing entries is not supported yet\n")
-        if self.command != "GET":
-            return self.answer(405, "method not allowed here\n", headers=[("Allow", "GET")])
         url = feed.feed_url(self.host(), calendar_id)
+        allowed = ("GET", "POST") if rest is None else ("GET", "PUT", "DELETE")
+        if self.command not in allowed:
+            return self.answer(405, "method not allowed here\n",
+                               headers=[("Allow", ", ".join(allowed))])
+        if self.command != "GET":
+            return self.write(email, calendar_id, url, rest, params)
         if rest is None:
             return self.send_feed(email, calendar_id, url, params)
         return self.send_entry(email, calendar_id, url, urllib.parse.unquote(rest), params)
+
+    def write(self, email, calendar_id, url, rest, params):
+        """POST to the feed, PUT or DELETE at an edit address; answers the stored entry."""
+        media = self.headers.get("Content-Type", "").partition(";")[0].strip().lower()
+        if self.command != "DELETE" and media not in XML_MEDIA:
+            return self.answer(415, "entries are sent as application/atom+xml\n")
+        try:
+            entry = None if self.command == "DELETE" else feed.entry_from_xml(
+                self.body.decode("utf-8"))
+            with self.service.store.transaction() as db:
+                calendar = writes.Calendar(db, email, calendar_id, self.service.store.now_ms())
+                if self.command == "POST":
+                    row = calendar.add(entry)
+                elif self.command == "PUT":
+                    row = calendar.update(*writes.edit_address(rest), entry,
+                                          params.get("showdeleted") == "true")
+                else:
+                    row = calendar.delete(*writes.edit_address(rest))
+        except UnicodeDecodeError:
+            return self.answer(400, "the body is not UTF-8\n")
+        except feed.EntryError as error:
+            return self.answer(400, "%s\n" % error)
+        except writes.WriteError as error:
+            return self.answer(error.status, error.message)
+        self.answer(201 if self.command == "POST" else 200,
+                    iter([feed.entry_document(row, url)]), "application/atom+xml; charset=UTF-8")
 
     def host(self):
         host = self.headers.get("Host", "")

@@ -26,6 +26,11 @@ CREATE TABLE IF NOT EXISTS entries (
   sequence INTEGER NOT NULL, updated_ms INTEGER NOT NULL, deleted INTEGER NOT NULL,
   master_entry_id TEXT, original_start TEXT, xml TEXT NOT NULL,
   UNIQUE (email, calendar_id, entry_id));
+-- The last version of each removed entry: an entry made again at that id starts above it,
+-- so that an edit address of the removed one cannot change the new one.
+CREATE TABLE IF NOT EXISTS retired (email TEXT NOT NULL, calendar_id TEXT NOT NULL,
+                                    entry_id TEXT NOT NULL, version INTEGER NOT NULL,
+                                    PRIMARY KEY (email, calendar_id, entry_id));
 CREATE TABLE IF NOT EXISTS settings (key TEXT PRIMARY KEY, value);
 """
 
@@ -81,7 +86,8 @@ class Store:
 
     def reset(self):
         with self.transaction() as db:
-            for table in ("accounts", "calendars", "tokens", "entries", "settings"):
+            for table in ("accounts", "calendars", "tokens", "entries", "retired",
+                          "settings"):
                 db.execute("DELETE FROM " + table)
             self._fixed_ms = None
 
