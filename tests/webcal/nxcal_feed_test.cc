@@ -1,1 +1,470 @@
-// Filled in by its own change.
+// Fetching the web calendar: the delta merge and the turning of a feed into events on
+// documents built from text, then whole fetches with the cached base feed against the web
+// calendar stand-in.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "base/local_time.h"
+#include "base/string_table.h"
+#include "base/text.h"
+#include "model/recurrence.h"
+#include "platform/store.h"
+#include "tests/platform/env_guard.h"
+#include "tests/support/memory_key_store.h"
+#include "tests/support/progress_recorder.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/webcal_server.h"
+#include "webcal/entry_dom.h"
+#include "webcal/nxcal.h"
+#include "webcal/nxcal_schema.h"
+
+namespace calendar_mirrow_addin {
+
+// TEMPORARY stand-ins for the entry DOM helpers, the entry reader and the mutations, which
+// are built in parallel; removed when they land.
+HRESULT GetChildText(const platform::XmlNode& node, std::wstring_view pattern, std::wstring* text) {
+  const platform::XmlNode found = node.SelectSingle(pattern);
+  if (!found) return S_FALSE;
+  if (found.type() == platform::XmlNodeType::kText) return *text = found.value(), S_OK;
+  const platform::XmlNode child = found.FirstChild();
+  if (!child) return S_FALSE;
+  if (child.type() != platform::XmlNodeType::kText) return E_INVALIDARG;
+  *text = child.value();
+  return S_OK;
+}
+HRESULT GetChildAttribute(const platform::XmlNode& node, std::wstring_view pattern,
+                          std::wstring_view name, std::wstring* value) {
+  const platform::XmlNode found = node.SelectSingle(pattern);
+  const auto attribute = found ? found.Attribute(name) : std::nullopt;
+  if (!attribute) return S_FALSE;
+  *value = *attribute;
+  return S_OK;
+}
+std::wstring LastPathSegment(std::wstring_view path) {
+  while (!path.empty() && path.back() == L'/') path.remove_suffix(1);
+  const size_t slash = path.rfind(L'/');
+  return std::wstring(slash == std::wstring_view::npos ? path : path.substr(slash + 1));
+}
+std::unique_ptr<Event> NxCal::CreateEvent(const platform::XmlNode& entry) {
+  auto event = std::make_unique<Event>();
+  std::wstring text;
+  if (GetChildText(entry, L"id", &text) != S_OK) return nullptr;
+  event->set_id(text);
+  if (GetChildText(entry, L"title", &text) == S_OK) event->set_title(text);
+  if (GetChildAttribute(entry, L"nxCal:uid", L"value", &text) == S_OK) event->set_ical_uid(text);
+  if (GetChildAttribute(entry, L"nxd:eventStatus", L"value", &text) == S_OK) {
+    if (text.ends_with(L"#event.canceled")) event->set_status(kEventStatusCanceled);
+    if (text.ends_with(L"#event.confirmed")) event->set_status(kEventStatusConfirmed);
+  }
+  if (GetChildAttribute(entry, L"nxd:originalEvent/nxd:when", L"startTime", &text) == S_OK) {
+    event->set_original_date(ParseIso(text));
+  }
+  if (entry.SelectSingle(L"nxd:recurrence")) {
+    event->set_is_recurring(true);
+    event->set_recurrence(std::make_unique<Recurrence>());
+  }
+  for (const auto& who : entry.Select(L"nxd:who").value_or(std::vector<platform::XmlNode>{})) {
+    const bool declined = who.SelectSingle(L"nxd:attendeeStatus")
+                              .Attribute(L"value")
+                              .value_or(L"")
+                              .ends_with(L"#event.declined");
+    const std::wstring email = who.Attribute(L"email").value_or(L"");
+    event->AddGuest(email, email, kAttendanceRequired,
+                    declined ? kResponseDeclined : kResponseInvited);
+  }
+  return event;
+}
+int NxCal::Import(const Event*, std::wstring*, DateTime*, std::wstring*) { return 2; }
+int NxCal::Update(const std::wstring&, const Event*, std::wstring*, DateTime*, std::wstring*) {
+  return 2;
+}
+int NxCal::Delete(const std::wstring&, std::wstring*) { return 2; }
+std::unique_ptr<DateTime> NxCal::GetUpdatedTime(const Event*) const { return nullptr; }
+// END TEMPORARY
+
+class NxCalTestPeer {
+ public:
+  static const std::map<std::wstring, platform::XmlNode>& Nodes(const NxCal& nxcal) {
+    return nxcal.entry_nodes_;
+  }
+};
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::UnorderedElementsAre;
+
+const std::wstring kDs = kDataSchema;
+const std::wstring kFeedPrefix = L"https://www.nexora.example/calendar/feeds/default/private/full/";
+
+std::wstring Id(const std::wstring& short_id) { return kFeedPrefix + short_id; }
+
+// An entry as the service sends it; `extra` is markup added inside.
+std::wstring Entry(const std::wstring& short_id, const std::wstring& title,
+                   const std::wstring& status, const std::wstring& extra = L"") {
+  return L"<entry><id>" + Id(short_id) + L"</id><updated>2008-03-01T10:00:00.000Z</updated>" +
+         L"<link rel=\"edit\" href=\"" + Id(short_id) + L"/1\"/><title>" + title +
+         L"</title><nxCal:uid value=\"uid-" + short_id + L"\"/>" + L"<nxd:transparency value=\"" +
+         kDs + L"#event.opaque\"/><nxd:eventStatus value=\"" + kDs + L"#event." + status + L"\"/>" +
+         extra + L"</entry>";
+}
+
+std::wstring Series(const std::wstring& short_id, const std::wstring& title,
+                    const std::wstring& status, int sequence) {
+  return Entry(short_id, title, status,
+               L"<nxd:recurrence>DTSTART:20080315T090000Z\r\nDURATION:PT1H\r\n"
+               L"RRULE:FREQ=DAILY</nxd:recurrence><nxCal:sequence value=\"" +
+                   std::to_wstring(sequence) + L"\"/>");
+}
+
+std::wstring Original(const std::wstring& master, const std::wstring& start) {
+  return L"<nxd:originalEvent id=\"" + master + L"\" href=\"" + Id(master) +
+         L"\"><nxd:when startTime=\"" + start + L"\"/></nxd:originalEvent>";
+}
+
+std::wstring Feed(const std::wstring& updated, const std::wstring& entries) {
+  return L"<feed xmlns=\"http://www.w3.org/2005/Atom\" xmlns:nxd=\"" + kDs + L"\" xmlns:nxCal=\"" +
+         kCalendarSchema + L"\"><id>feed</id><updated>" + updated + L"</updated>" + entries +
+         L"</feed>";
+}
+
+// The titles of the feed's entries, in document order.
+std::wstring Titles(const platform::XmlNode& feed) {
+  std::wstring titles;
+  for (const auto& entry : feed.Select(L"entry").value_or(std::vector<platform::XmlNode>{})) {
+    titles += (titles.empty() ? L"" : L" ") + entry.SelectSingle(L"title").text();
+  }
+  return titles;
+}
+
+class FeedDocumentTest : public ::testing::Test {
+ protected:
+  platform::XmlNode Load(platform::XmlDocument* document, const std::wstring& text) {
+    EXPECT_TRUE(document->LoadXml(text)) << document->load_error();
+    return document->Root().SelectSingle(L"feed");
+  }
+
+  testing::MemoryKeyStore store_;
+  testing::CapturedLog log_;
+  NxCal nxcal_{nullptr, L"ann@nexora.example", L"default", L""};
+};
+
+TEST_F(FeedDocumentTest, ApplyDeltaMergesEveryKindOfChange) {
+  struct Case {
+    const char* name;
+    std::wstring base, delta, merged;
+  };
+  const Case cases[] = {
+      {"a one-off is replaced and moves to the end",
+       Entry(L"a", L"a1", L"confirmed") + Entry(L"b", L"b1", L"confirmed"),
+       Entry(L"a", L"a2", L"tentative"), L"b1 a2"},
+      {"a deleted one-off leaves",
+       Entry(L"a", L"a1", L"confirmed") + Entry(L"b", L"b1", L"confirmed"),
+       Entry(L"a", L"a2", L"canceled"), L"b1"},
+      {"a changed series drops its stored exceptions, not an entry named like it",
+       Series(L"s", L"s1", L"confirmed", 3) +
+           Entry(L"s_20080316T090000Z", L"x1", L"confirmed",
+                 Original(L"s", L"2008-03-16T09:00:00.000Z")) +
+           Entry(L"sx", L"t1", L"confirmed"),
+       Series(L"s", L"s2", L"confirmed", 5), L"t1 s2"},
+      {"a series canceled one step on keeps them",
+       Series(L"s", L"s1", L"confirmed", 3) + Entry(L"s_20080316T090000Z", L"x1", L"confirmed"),
+       Series(L"s", L"s2", L"canceled", 4), L"x1"},
+      {"an unchanged sequence keeps them",
+       Series(L"s", L"s1", L"confirmed", 3) + Entry(L"s_20080316T090000Z", L"x1", L"confirmed"),
+       Series(L"s", L"s2", L"confirmed", 3), L"x1 s2"},
+      {"a canceled occurrence of a series in the feed is kept",
+       Series(L"m", L"m1", L"confirmed", 1),
+       Entry(L"m_20080316T090000Z", L"x2", L"canceled",
+             Original(L"m", L"2008-03-16T09:00:00.000Z")),
+       L"m1 x2"},
+      {"a canceled occurrence of a series not in the feed is removed",
+       Entry(L"a", L"a1", L"confirmed"),
+       Entry(L"m_20080316T090000Z", L"x2", L"canceled",
+             Original(L"m", L"2008-03-16T09:00:00.000Z")),
+       L"a1"},
+  };
+  for (const Case& c : cases) {
+    platform::XmlDocument base_document, delta_document;
+    const auto base = Load(&base_document, Feed(L"2008-03-01T00:00:00.000Z", c.base));
+    const auto delta = Load(&delta_document, Feed(L"2008-03-02T00:00:00.000Z", c.delta));
+    ASSERT_EQ(S_OK, nxcal_.ApplyDelta(base, delta)) << c.name;
+    EXPECT_EQ(c.merged, Titles(base)) << c.name;
+    const auto children = base.Select(L"*");
+    ASSERT_TRUE(children && !children->empty());
+    EXPECT_EQ(L"updated", children->back().name()) << c.name;
+    EXPECT_EQ(L"2008-03-02T00:00:00.000Z", children->back().text()) << c.name;
+    EXPECT_EQ(1u, base.Select(L"updated")->size()) << c.name;
+  }
+
+  // An entry without a status cannot be merged.
+  platform::XmlDocument base_document, delta_document;
+  const auto base = Load(&base_document, Feed(L"2008-03-01T00:00:00.000Z", L""));
+  const auto delta = Load(&delta_document, Feed(L"2008-03-02T00:00:00.000Z",
+                                                L"<entry><id>" + Id(L"a") + L"</id></entry>"));
+  EXPECT_EQ(S_FALSE, nxcal_.ApplyDelta(base, delta));
+}
+
+TEST_F(FeedDocumentTest, ProcessFeedAttachesExceptionsAndDropsWhatTheUserDeclined) {
+  testing::EnvGuard tz("TZ", "Asia/Tokyo");  // 20:00 UTC on the 16th is the 17th here
+  const std::wstring declined = L"<nxd:who email=\"ann@nexora.example\" rel=\"" + kDs +
+                                L"#event.attendee\"><nxd:attendeeStatus value=\"" + kDs +
+                                L"#event.declined\"/></nxd:who>";
+  platform::XmlDocument document;
+  const auto feed = Load(
+      &document,
+      Feed(L"2008-03-02T00:00:00.000Z",
+           Series(L"s", L"Series", L"confirmed", 1) +
+               Entry(L"s_1", L"Moved", L"confirmed", Original(L"s", L"2008-03-16T09:00:00.000Z")) +
+               Entry(L"s_2", L"Skipped", L"confirmed",
+                     Original(L"s", L"2008-03-17T09:00:00.000Z") + declined) +
+               Entry(L"d", L"Declined", L"confirmed", declined) +
+               Entry(L"gone", L"Gone", L"canceled") +
+               Entry(L"x_1", L"Orphan", L"confirmed", Original(L"x", L"2008-03-16T20:00:00.000Z")) +
+               Entry(L"x_2", L"Orphan canceled", L"canceled",
+                     Original(L"x", L"2008-03-18T20:00:00.000Z"))));
+  EventMap events;
+  std::wstring error;
+  testing::ProgressRecorder progress;
+  ASSERT_TRUE(nxcal_.ProcessFeed(feed, &events, &error, &progress)) << log_.Text();
+
+  ASSERT_THAT(events, ::testing::SizeIs(2));
+  const Event& series = *events.at(Id(L"s"));
+  ASSERT_NE(nullptr, series.recurrence());
+  std::vector<std::pair<std::wstring, EventStatus>> exceptions;
+  for (const auto& exception : series.recurrence()->exceptions()) {
+    exceptions.emplace_back(exception->title(), exception->status());
+  }
+  EXPECT_THAT(exceptions, ElementsAre(std::pair(L"Moved", kEventStatusConfirmed),
+                                      std::pair(L"Skipped", kEventStatusCanceled)));
+  EXPECT_EQ(L"uid-x_1|20080317", events.at(Id(L"x_1"))->ical_uid());
+
+  EXPECT_THAT(progress.tasks, ElementsAre(LoadResourceString(IDS_ANALYZING_EVENTS) + L"/7"));
+  EXPECT_THAT(progress.sub_tasks, ElementsAre(L"1 out of 7", L"2 out of 7", L"3 out of 7",
+                                              L"6 out of 7", L"7 out of 7"));
+  std::vector<std::wstring> cached;
+  for (const auto& [id, node] : NxCalTestPeer::Nodes(nxcal_)) cached.push_back(id);
+  EXPECT_THAT(cached,
+              UnorderedElementsAre(Id(L"s"), Id(L"s_1"), Id(L"s_2"), Id(L"x_1"), Id(L"x_2")));
+  EXPECT_TRUE(log_.Contains("7 entries read"));
+  EXPECT_TRUE(log_.Contains("5 entries processed"));
+}
+
+// Whole fetches against the stand-in, with the cache, the stored time and the protection
+// key in folders of the test's own.
+class FetchTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = new testing::WebcalServer(); }
+  static void TearDownTestSuite() { delete server_; }
+  void SetUp() override {
+    ASSERT_TRUE(server_->ready()) << "the web calendar stand-in did not start";
+    Admin("POST", "reset");
+    Admin("POST", "accounts", R"({"email":"ann@nexora.example","password":"pw"})");
+    std::string error;
+    session_ = platform::OpenHttpSession("Tidewell-test", server_->ca_file(), &error, 2);
+    ASSERT_TRUE(session_) << error;
+  }
+
+  static void Admin(const std::string& method, const std::string& path,
+                    const std::string& json = "{}") {
+    const std::string answer = server_->Admin(method, path, json);
+    ASSERT_NE('<', answer.empty() ? '<' : answer[0]) << path << ": " << answer;
+  }
+  // Sets the stand-in's clock this many seconds from the machine's.
+  static void ServerClock(int64_t from_now, int64_t milliseconds = 0) {
+    const DateTime at = AddSeconds(*DateTime::Now(), from_now);
+    const std::wstring text = FormatIso(DateTime::FromFields(
+        at.day, at.month, at.year, at.hour, at.minute, at.second, static_cast<int>(milliseconds)));
+    Admin("POST", "clock", R"({"now":")" + WideToUtf8(text) + R"("})");
+  }
+  static void Seed(const std::string& uid) {
+    Admin("POST", "entries",
+          R"({"email":"ann@nexora.example","calendar":"default","entries":[{"uid":")" + uid +
+              R"(","title":")" + uid +
+              R"(","start":"2026-03-02T09:00:00.000Z","end":"2026-03-02T10:00:00.000Z"}]})");
+  }
+
+  // One run: a fresh calendar object on a fresh connection, as every sync makes them.
+  bool Fetch() {
+    Url service, accounts;
+    EXPECT_TRUE(service.Parse(Utf8ToWide(server_->service_url())));
+    EXPECT_TRUE(accounts.Parse(Utf8ToWide(server_->accounts_url())));
+    auto connection = std::make_unique<NxCalConnection>(
+        session_.get(), L"default", service, accounts, L"ann@nexora.example", L"pw", L"test");
+    nxcal_ = std::make_unique<NxCal>(std::move(connection), L"ann@nexora.example", L"default",
+                                     data_.wpath());
+    log_.Clear();
+    error_.clear();
+    progress_ = testing::ProgressRecorder();
+    return nxcal_->FetchEvents(&error_, &progress_);
+  }
+  bool Incremental() const { return log_.Contains("Delta feed contains"); }
+  std::vector<std::wstring> Titles() const {
+    std::vector<std::wstring> titles;
+    for (const auto& [id, event] : nxcal_->events()) titles.push_back(event->title());
+    return titles;
+  }
+  fs::path BasePath() const { return WideToUtf8(nxcal_->BaseFeedPath()); }
+  static SystemTime LocalDaysAgo(int days) {
+    return MachineUtcToLocal(AddDays(*DateTime::Now(), -days).ToSystemTime()).value();
+  }
+
+  static inline testing::WebcalServer* server_ = nullptr;
+  testing::EnvGuard proxies_[4] = {{"https_proxy", nullptr},
+                                   {"HTTPS_PROXY", nullptr},
+                                   {"all_proxy", nullptr},
+                                   {"ALL_PROXY", nullptr}};
+  testing::TempDir home_, data_;
+  testing::EnvGuard config_{"XDG_CONFIG_HOME", home_.path().c_str()};
+  testing::MemoryKeyStore keys_;
+  testing::CapturedLog log_;
+  std::unique_ptr<platform::HttpSession> session_;
+  std::unique_ptr<NxCal> nxcal_;
+  std::wstring error_;
+  testing::ProgressRecorder progress_;
+};
+
+TEST_F(FetchTest, TheBaseFeedIsNamedAfterAccountAndCalendar) {
+  const std::pair<std::wstring, std::wstring> cases[] = {
+      {L"/d", L"/d/C3FB9712C74306A3BD5596B35B508CAD.FEED"},
+      {L"/d/", L"/d/C3FB9712C74306A3BD5596B35B508CAD.FEED"}};
+  for (const auto& [folder, path] : cases) {
+    EXPECT_EQ(path, NxCal(nullptr, L"ann@nexora.example", L"default", folder).BaseFeedPath());
+  }
+  // The UTF-8 bytes of the e-mail count.
+  EXPECT_EQ(L"/d/8766EAE338FEFC7E57C660F830F03436.FEED",
+            NxCal(nullptr, L"zo\u00eb@nexora.example", L"work", L"/d").BaseFeedPath());
+}
+
+TEST_F(FetchTest, AFullDownloadStoresTheBaseAndTheNextRunAsksOnlyForChanges) {
+  ServerClock(-3600);
+  Seed("one");
+  Admin("POST", "clock", R"({"advance_seconds":10})");
+  ASSERT_TRUE(Fetch()) << log_.Text();
+  EXPECT_FALSE(Incremental());
+  EXPECT_THAT(Titles(), ElementsAre(L"one"));
+  EXPECT_TRUE(fs::exists(BasePath()));
+  const auto last_full = nxcal_->ReadLastFullFetchTime();
+  ASSERT_NE(nullptr, last_full);
+  EXPECT_LT(SecondsBetween(*DateTime::Now(), *last_full), 60u);
+  EXPECT_EQ(LoadResourceString(IDS_LOADING_EVENTS) + L"/100", progress_.tasks.at(0));
+
+  Admin("POST", "clock", R"({"advance_seconds":60})");
+  Seed("two");
+  ASSERT_TRUE(Fetch()) << log_.Text();
+  EXPECT_TRUE(log_.Contains("Delta feed contains 1 entries")) << log_.Text();
+  EXPECT_THAT(Titles(), UnorderedElementsAre(L"one", L"two"));
+}
+
+// Which runs download everything: the base's age, the last full download's, and damage.
+TEST_F(FetchTest, AgesAndDamageDecideBetweenFullAndIncremental) {
+  enum Damage { kNone, kGarbage, kTorn };
+  struct Case {
+    const char* name;
+    int64_t base_age_seconds;
+    std::optional<std::string> last_full;  // none: absent
+    Damage damage;
+    bool incremental;
+  };
+  auto local_bytes = [](const SystemTime& time) {
+    return std::string(reinterpret_cast<const char*>(&time), sizeof time);
+  };
+  const SystemTime year_1900{1900, 1, 1, 1, 0, 0, 0, 0};
+  const Case cases[] = {
+      {"two days old", 2 * 86400, local_bytes(LocalDaysAgo(1)), kNone, true},
+      {"eight days old", 8 * 86400, local_bytes(LocalDaysAgo(1)), kNone, false},
+      {"last full download 31 days ago", 2 * 86400, local_bytes(LocalDaysAgo(31)), kNone, false},
+      {"last full download unknown", 2 * 86400, std::nullopt, kNone, true},
+      {"last full download unreadable", 2 * 86400, "short", kNone, true},
+      {"last full download beyond 32-bit seconds", 3600, local_bytes(year_1900), kNone, false},
+      {"base ahead of the clock", -3600, local_bytes(LocalDaysAgo(1)), kNone, true},
+      {"garbage base", 3600, local_bytes(LocalDaysAgo(1)), kGarbage, false},
+      {"torn base", 3600, local_bytes(LocalDaysAgo(1)), kTorn, false},
+  };
+  for (const Case& c : cases) {
+    testing::TempDir home;
+    testing::EnvGuard config("XDG_CONFIG_HOME", home.path().c_str());
+    fs::remove_all(data_.path());
+    fs::create_directory(data_.path());
+    Admin("POST", "reset");
+    Admin("POST", "accounts", R"({"email":"ann@nexora.example","password":"pw"})");
+    ServerClock(-c.base_age_seconds);
+    Seed("one");
+    ASSERT_TRUE(Fetch()) << c.name << log_.Text();
+    platform::DeleteStoreValue("Software\\Nexora\\Tidewell", "LastFullFetchTime");
+    if (c.last_full) {
+      ASSERT_TRUE(platform::WriteStoreValue("Software\\Nexora\\Tidewell", "LastFullFetchTime",
+                                            *c.last_full));
+    }
+    const std::string base = testing::ReadFileText(BasePath());
+    if (c.damage == kGarbage) testing::WriteFileText(BasePath(), "not a feed");
+    if (c.damage == kTorn) testing::WriteFileText(BasePath(), base.substr(0, base.size() / 2));
+
+    ServerClock(std::max<int64_t>(0, 60 - c.base_age_seconds));  // after the base's time
+    Seed("two");
+    ASSERT_TRUE(Fetch()) << c.name << log_.Text();
+    EXPECT_EQ(c.incremental, Incremental()) << c.name;
+    EXPECT_THAT(Titles(), UnorderedElementsAre(L"one", L"two")) << c.name;
+  }
+}
+
+// The stand-in's feed is complete up to its "updated"; a change stored within the second
+// after it must still come with the next delta.
+TEST_F(FetchTest, AChangeWithinTheBaseSecondIsFetchedNextTime) {
+  ServerClock(-3600);
+  Seed("one");
+  ASSERT_TRUE(Fetch()) << log_.Text();
+  ServerClock(-3601, 500);  // half a second after the base feed's time
+  Seed("late");
+  ServerClock(-3500);
+  ASSERT_TRUE(Fetch()) << log_.Text();
+  EXPECT_TRUE(Incremental());
+  EXPECT_THAT(Titles(), UnorderedElementsAre(L"one", L"late"));
+}
+
+TEST_F(FetchTest, ABaseThatCannotBeWrittenFailsTheFetchAndKeepsTheOldOne) {
+  ServerClock(-3600);
+  Seed("one");
+  ASSERT_TRUE(Fetch()) << log_.Text();
+  const std::string base = testing::ReadFileText(BasePath());
+  Seed("two");
+  bool fetched = true;
+  testing::WithFileSizeLimit(64, [&] { fetched = Fetch(); });
+  EXPECT_FALSE(fetched);
+  EXPECT_EQ(FormatResourceString(IDS_ERROR_CODE, {L"2015"}), error_);
+  EXPECT_EQ(base, testing::ReadFileText(BasePath()));
+  EXPECT_EQ(1, std::distance(fs::directory_iterator(data_.path()),
+                             fs::directory_iterator()));  // no temporary left
+}
+
+TEST_F(FetchTest, AMergeThatFailsDropsTheBaseSoThatTheNextRunDownloadsEverything) {
+  ServerClock(-3600);
+  Seed("one");
+  ASSERT_TRUE(Fetch()) << log_.Text();
+  // An entry whose status is missing cannot be merged.
+  Admin("POST", "entries",
+        R"({"email":"ann@nexora.example","calendar":"default","entries":[{"xml":)"
+        R"("<entry xmlns=\"http://www.w3.org/2005/Atom\" xmlns:nxCal=\")" +
+            WideToUtf8(kCalendarSchema) +
+            R"(\"><title>odd</title><nxCal:uid value=\"odd\"/></entry>"}]})");
+  EXPECT_FALSE(Fetch());
+  EXPECT_EQ(FormatResourceString(IDS_ERROR_CODE, {L"2017"}), error_);
+  EXPECT_FALSE(fs::exists(BasePath()));
+
+  Fetch();
+  EXPECT_FALSE(Incremental());
+  EXPECT_TRUE(fs::exists(BasePath()));
+}
+
+}  // namespace
+}  // namespace calendar_mirrow_addin
