@@ -223,6 +223,9 @@ std::unique_ptr<DateTime> ParseIso(std::wstring_view text) {
   const int year = ParseDecimal(date[0]);
   const int month = ParseDecimal(date[1]);
   const int day = ParseDecimal(date[2]);
+  // The fields are 16 bits wide: a value beyond must not wrap into a valid other date.
+  const auto fits = [](int value) { return value >= 0 && value <= 0xFFFF; };
+  if (!fits(year) || !fits(month) || !fits(day)) return nullptr;
   if (text.size() == 10) return IfValid(DateTime::FromDate(day, month, year));
   if (parts.size() != 2) return nullptr;
 
@@ -242,9 +245,10 @@ std::unique_ptr<DateTime> ParseIso(std::wstring_view text) {
   if (hms.size() != 3) return nullptr;
   const auto seconds = SplitTokens(hms[2], L".");
   if (seconds.size() != 2) return nullptr;
-  const DateTime fields =
-      DateTime::FromFields(day, month, year, ParseDecimal(hms[0]), ParseDecimal(hms[1]),
-                           ParseDecimal(seconds[0]), ParseDecimal(seconds[1]));
+  const int hour = ParseDecimal(hms[0]), minute = ParseDecimal(hms[1]);
+  const int second = ParseDecimal(seconds[0]), millisecond = ParseDecimal(seconds[1]);
+  if (!fits(hour) || !fits(minute) || !fits(second) || !fits(millisecond)) return nullptr;
+  const DateTime fields = DateTime::FromFields(day, month, year, hour, minute, second, millisecond);
   if (!IsValidSystemTime(fields.ToSystemTime())) return nullptr;
   if (sign == 0) return std::make_unique<DateTime>(fields);
 

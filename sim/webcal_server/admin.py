@@ -300,8 +300,7 @@ def handle(service, method, path, query_text, headers, body):
         if route == ("POST", "/admin/faults"):
             return 200, {"fault": service.faults.add(request)}
         if route == ("DELETE", "/admin/faults"):
-            service.faults.clear()
-            return 200, {}
+            return 200, {"pending": service.faults.clear()}
         if route == ("GET", "/admin/log"):
             wanted = query.get("count", "0")
             if not (wanted.isascii() and wanted.isdigit()):

@@ -15,11 +15,13 @@ def _check(spec):
     if not isinstance(spec, dict):
         raise FaultError("a fault is a JSON object")
     fault = {"method": spec.get("method", "GET"), "path_prefix": spec.get("path_prefix", "/"),
-             "count": spec.get("count", 1)}
+             "count": spec.get("count", 1), "skip": spec.get("skip", 0)}
     if not isinstance(fault["method"], str) or not isinstance(fault["path_prefix"], str):
         raise FaultError("method and path_prefix are texts")
     if type(fault["count"]) is not int or fault["count"] < 1:
         raise FaultError("count is a whole number of 1 or more")
+    if type(fault["skip"]) is not int or fault["skip"] < 0:
+        raise FaultError("skip is a whole number of 0 or more")
     effects = [name for name in EFFECTS if name in spec]
     if not effects:
         raise FaultError("a fault needs one of " + ", ".join(EFFECTS))
@@ -49,14 +51,20 @@ class Faults:
         return fault
 
     def clear(self):
+        """Forgets the faults; how many were still waiting for their requests."""
         with self._lock:
+            pending = len(self._faults)
             self._faults.clear()
+            return pending
 
     def take(self, method, path):
         """The first fault that matches, counted as used; None when none does."""
         with self._lock:
             for fault in self._faults:
-                if fault["method"] == method and path.startswith(fault["path_prefix"]):
+                if fault["method"] in ("*", method) and path.startswith(fault["path_prefix"]):
+                    if fault["skip"] > 0:  # this request passes; a later one is hit
+                        fault["skip"] -= 1
+                        return None
                     fault["count"] -= 1
                     if fault["count"] == 0:
                         self._faults.remove(fault)
