@@ -28,60 +28,8 @@
 
 namespace calendar_mirrow_addin {
 
-// TEMPORARY stand-ins for the entry DOM helpers, the entry reader and the mutations, which
-// are built in parallel; removed when they land.
-HRESULT GetChildText(const platform::XmlNode& node, std::wstring_view pattern, std::wstring* text) {
-  const platform::XmlNode found = node.SelectSingle(pattern);
-  if (!found) return S_FALSE;
-  if (found.type() == platform::XmlNodeType::kText) return *text = found.value(), S_OK;
-  const platform::XmlNode child = found.FirstChild();
-  if (!child) return S_FALSE;
-  if (child.type() != platform::XmlNodeType::kText) return E_INVALIDARG;
-  *text = child.value();
-  return S_OK;
-}
-HRESULT GetChildAttribute(const platform::XmlNode& node, std::wstring_view pattern,
-                          std::wstring_view name, std::wstring* value) {
-  const platform::XmlNode found = node.SelectSingle(pattern);
-  const auto attribute = found ? found.Attribute(name) : std::nullopt;
-  if (!attribute) return S_FALSE;
-  *value = *attribute;
-  return S_OK;
-}
-std::wstring LastPathSegment(std::wstring_view path) {
-  while (!path.empty() && path.back() == L'/') path.remove_suffix(1);
-  const size_t slash = path.rfind(L'/');
-  return std::wstring(slash == std::wstring_view::npos ? path : path.substr(slash + 1));
-}
-std::unique_ptr<Event> NxCal::CreateEvent(const platform::XmlNode& entry) {
-  auto event = std::make_unique<Event>();
-  std::wstring text;
-  if (GetChildText(entry, L"id", &text) != S_OK) return nullptr;
-  event->set_id(text);
-  if (GetChildText(entry, L"title", &text) == S_OK) event->set_title(text);
-  if (GetChildAttribute(entry, L"nxCal:uid", L"value", &text) == S_OK) event->set_ical_uid(text);
-  if (GetChildAttribute(entry, L"nxd:eventStatus", L"value", &text) == S_OK) {
-    if (text.ends_with(L"#event.canceled")) event->set_status(kEventStatusCanceled);
-    if (text.ends_with(L"#event.confirmed")) event->set_status(kEventStatusConfirmed);
-  }
-  if (GetChildAttribute(entry, L"nxd:originalEvent/nxd:when", L"startTime", &text) == S_OK) {
-    event->set_original_date(ParseIso(text));
-  }
-  if (entry.SelectSingle(L"nxd:recurrence")) {
-    event->set_is_recurring(true);
-    event->set_recurrence(std::make_unique<Recurrence>());
-  }
-  for (const auto& who : entry.Select(L"nxd:who").value_or(std::vector<platform::XmlNode>{})) {
-    const bool declined = who.SelectSingle(L"nxd:attendeeStatus")
-                              .Attribute(L"value")
-                              .value_or(L"")
-                              .ends_with(L"#event.declined");
-    const std::wstring email = who.Attribute(L"email").value_or(L"");
-    event->AddGuest(email, email, kAttendanceRequired,
-                    declined ? kResponseDeclined : kResponseInvited);
-  }
-  return event;
-}
+// TEMPORARY stand-ins for the calendar mutations, which are built in parallel; removed
+// when they land.
 int NxCal::Import(const Event*, std::wstring*, DateTime*, std::wstring*) { return 2; }
 int NxCal::Update(const std::wstring&, const Event*, std::wstring*, DateTime*, std::wstring*) {
   return 2;
