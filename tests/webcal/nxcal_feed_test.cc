@@ -164,7 +164,8 @@ TEST_F(FeedDocumentTest, ApplyDeltaMergesEveryKindOfChange) {
 }
 
 TEST_F(FeedDocumentTest, ProcessFeedAttachesExceptionsAndDropsWhatTheUserDeclined) {
-  testing::EnvGuard tz("TZ", "Asia/Tokyo");  // 20:00 UTC on the 16th is the 17th here
+  // 03:00 UTC on the 18th is the 17th here; a plain date stays the date it names.
+  testing::EnvGuard tz("TZ", "America/Los_Angeles");
   const std::wstring declined = L"<nxd:who email=\"ann@nexora.example\" rel=\"" + kDs +
                                 L"#event.attendee\"><nxd:attendeeStatus value=\"" + kDs +
                                 L"#event.declined\"/></nxd:who>";
@@ -178,7 +179,8 @@ TEST_F(FeedDocumentTest, ProcessFeedAttachesExceptionsAndDropsWhatTheUserDecline
                      Original(L"s", L"2008-03-17T09:00:00.000Z") + declined) +
                Entry(L"d", L"Declined", L"confirmed", declined) +
                Entry(L"gone", L"Gone", L"canceled") +
-               Entry(L"x_1", L"Orphan", L"confirmed", Original(L"x", L"2008-03-16T20:00:00.000Z")) +
+               Entry(L"x_1", L"Orphan", L"confirmed", Original(L"x", L"2008-03-18T03:00:00.000Z")) +
+               Entry(L"y_1", L"All-day orphan", L"confirmed", Original(L"y", L"2008-03-17")) +
                Entry(L"x_2", L"Orphan canceled", L"canceled",
                      Original(L"x", L"2008-03-18T20:00:00.000Z"))));
   EventMap events;
@@ -186,7 +188,7 @@ TEST_F(FeedDocumentTest, ProcessFeedAttachesExceptionsAndDropsWhatTheUserDecline
   testing::ProgressRecorder progress;
   ASSERT_TRUE(nxcal_.ProcessFeed(feed, &events, &error, &progress)) << log_.Text();
 
-  ASSERT_THAT(events, ::testing::SizeIs(2));
+  ASSERT_THAT(events, ::testing::SizeIs(3));
   const Event& series = *events.at(Id(L"s"));
   ASSERT_NE(nullptr, series.recurrence());
   std::vector<std::pair<std::wstring, EventStatus>> exceptions;
@@ -196,16 +198,17 @@ TEST_F(FeedDocumentTest, ProcessFeedAttachesExceptionsAndDropsWhatTheUserDecline
   EXPECT_THAT(exceptions, ElementsAre(std::pair(L"Moved", kEventStatusConfirmed),
                                       std::pair(L"Skipped", kEventStatusCanceled)));
   EXPECT_EQ(L"uid-x_1|20080317", events.at(Id(L"x_1"))->ical_uid());
+  EXPECT_EQ(L"uid-y_1|20080317", events.at(Id(L"y_1"))->ical_uid());
 
-  EXPECT_THAT(progress.tasks, ElementsAre(LoadResourceString(IDS_ANALYZING_EVENTS) + L"/7"));
-  EXPECT_THAT(progress.sub_tasks, ElementsAre(L"1 out of 7", L"2 out of 7", L"3 out of 7",
-                                              L"6 out of 7", L"7 out of 7"));
+  EXPECT_THAT(progress.tasks, ElementsAre(LoadResourceString(IDS_ANALYZING_EVENTS) + L"/8"));
+  EXPECT_THAT(progress.sub_tasks, ElementsAre(L"1 out of 8", L"2 out of 8", L"3 out of 8",
+                                              L"6 out of 8", L"7 out of 8", L"8 out of 8"));
   std::vector<std::wstring> cached;
   for (const auto& [id, node] : NxCalTestPeer::Nodes(nxcal_)) cached.push_back(id);
-  EXPECT_THAT(cached,
-              UnorderedElementsAre(Id(L"s"), Id(L"s_1"), Id(L"s_2"), Id(L"x_1"), Id(L"x_2")));
-  EXPECT_TRUE(log_.Contains("7 entries read"));
-  EXPECT_TRUE(log_.Contains("5 entries processed"));
+  EXPECT_THAT(cached, UnorderedElementsAre(Id(L"s"), Id(L"s_1"), Id(L"s_2"), Id(L"x_1"), Id(L"y_1"),
+                                           Id(L"x_2")));
+  EXPECT_TRUE(log_.Contains("8 entries read"));
+  EXPECT_TRUE(log_.Contains("6 entries processed"));
 }
 
 // Whole fetches against the stand-in, with the cache, the stored time and the protection
