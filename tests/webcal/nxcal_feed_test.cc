@@ -28,23 +28,6 @@
 
 namespace calendar_mirrow_addin {
 
-// TEMPORARY stand-ins for the calendar mutations, which are built in parallel; removed
-// when they land.
-int NxCal::Import(const Event*, std::wstring*, DateTime*, std::wstring*) { return 2; }
-int NxCal::Update(const std::wstring&, const Event*, std::wstring*, DateTime*, std::wstring*) {
-  return 2;
-}
-int NxCal::Delete(const std::wstring&, std::wstring*) { return 2; }
-std::unique_ptr<DateTime> NxCal::GetUpdatedTime(const Event*) const { return nullptr; }
-// END TEMPORARY
-
-class NxCalTestPeer {
- public:
-  static const std::map<std::wstring, platform::XmlNode>& Nodes(const NxCal& nxcal) {
-    return nxcal.entry_nodes_;
-  }
-};
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -204,7 +187,7 @@ TEST_F(FeedDocumentTest, ProcessFeedAttachesExceptionsAndDropsWhatTheUserDecline
   EXPECT_THAT(progress.sub_tasks, ElementsAre(L"1 out of 8", L"2 out of 8", L"3 out of 8",
                                               L"6 out of 8", L"7 out of 8", L"8 out of 8"));
   std::vector<std::wstring> cached;
-  for (const auto& [id, node] : NxCalTestPeer::Nodes(nxcal_)) cached.push_back(id);
+  for (const auto& [id, node] : nxcal_.entry_nodes()) cached.push_back(id);
   EXPECT_THAT(cached, UnorderedElementsAre(Id(L"s"), Id(L"s_1"), Id(L"s_2"), Id(L"x_1"), Id(L"y_1"),
                                            Id(L"x_2")));
   EXPECT_TRUE(log_.Contains("8 entries read"));
