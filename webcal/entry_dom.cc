@@ -111,9 +111,12 @@ std::wstring GetNodeXml(const XmlNode& node) {
           state = State::kValue;
         } else if (c == L'>') {
           state = State::kText;
-        } else if (const size_t length = EmptyDefaultDeclarationAt(view, i); length != 0) {
-          i += length;
-          continue;
+        } else if (!IsSpace(view[i - 1])) {
+          // Tried at the first blank of a run only, so that the pass stays linear.
+          if (const size_t length = EmptyDefaultDeclarationAt(view, i); length != 0) {
+            i += length;
+            continue;
+          }
         }
         break;
       case State::kValue:

@@ -353,6 +353,28 @@ TEST(EntryWriteTest, GuestsDecideWhetherTheEventIsWritten) {
   }
 }
 
+TEST(EntryWriteTest, EventsWithoutTheirTimesAreNotWritten) {
+  const struct {
+    const char* failure;
+    void (*change)(Event&);
+    const wchar_t* master_href;
+  } cases[] = {
+      {"NxCal::UpdateTime FAILED", [](Event& e) { e.set_start(nullptr); }, L""},
+      {"NxCal::UpdateRecurrence FAILED", [](Event& e) { e.set_is_recurring(true); }, L""},
+      {"No original date for exception e1", [](Event&) {}, L"https://h.nexora.example/m"},
+  };
+  for (const auto& c : cases) {
+    CapturedLog log;
+    auto cal = MakeCal();
+    auto event = OneOff();
+    c.change(*event);
+    std::wstring xml;
+    EXPECT_LT(cal->GenerateXML(*event, L"", c.master_href, &xml, true, false), 0) << c.failure;
+    EXPECT_TRUE(log.Contains(std::string("SEVERE: ") + c.failure)) << log.Text();
+    EXPECT_TRUE(xml.empty());
+  }
+}
+
 TEST(EntryWriteTest, FetchedEntryKeepsWhatItDoesNotManage) {
   CapturedLog log;
   auto cal = MakeCal();
@@ -364,6 +386,7 @@ TEST(EntryWriteTest, FetchedEntryKeepsWhatItDoesNotManage) {
       L"<content type='html'>server's own</content>" +
       Who(L"org@nexora.example", L"#event.organizer", L"") +
       Who(L"gone@nexora.example", L"#event.attendee", L"") +
+      L"<nxd:who email='norel@nexora.example'/>" +
       L"<nxd:when startTime='2008-05-01T10:00:00.000Z'><nxd:reminder method='alert' hours='1'/>" +
       L"<nxd:reminder method='email' minutes='5'/></nxd:when>" +
       L"<nxCal:sequence value='5'/><title>old</title></entry></feed>"));
@@ -389,6 +412,7 @@ TEST(EntryWriteTest, FetchedEntryKeepsWhatItDoesNotManage) {
       << xml;
   EXPECT_NE(xml.find(L"<nxCal:sequence value=\"5\"/>"), std::wstring::npos);
   EXPECT_EQ(xml.find(L"gone@"), std::wstring::npos);
+  EXPECT_EQ(xml.find(L"norel@"), std::wstring::npos);
   EXPECT_EQ(xml.find(L"xmlns=\"\""), std::wstring::npos);
 
   // A server sequence below zero counts as zero; a missing entry is written anew.
