@@ -17,6 +17,7 @@
 #include "platform/http.h"
 #include "platform/xml.h"
 #include "tests/support/memory_key_store.h"
+#include "tests/support/webcal_client.h"
 #include "tests/support/webcal_server.h"
 #include "tests/webcal/https_fixture.h"
 #include "webcal/nxcal_connection.h"
@@ -177,6 +178,86 @@ BENCHMARK(BM_GetNxCalXMLAgainstBareParse)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
+
+}  // namespace
+}  // namespace calendar_mirrow_addin
+
+namespace calendar_mirrow_addin {
+namespace {
+
+constexpr int kCalendarEvents = 10000;
+constexpr int kChangedEvents = kCalendarEvents / 100;
+
+// The body bytes of the last request the stand-in served.
+long LastBodyBytes(testing::WebcalServer& server) {
+  const std::string log = server.Admin("GET", "log");
+  const size_t at = log.rfind("\"bytes\": ");
+  return at == std::string::npos ? -1 : std::stol(log.substr(at + 9));
+}
+
+// A calendar of 10,000 events of which 1% changed since the last run: the incremental
+// fetch (cached base, delta request, merge, store, events) against a full download.
+void BM_IncrementalFetchAgainstFull(benchmark::State& state) {
+  for (const char* name : {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+    unsetenv(name);
+  }
+  testing::WebcalServer server;
+  testing::WebcalClient client(&server);
+  if (!server.ready() || !client.ResetServer()) {
+    state.SkipWithError("the stand-in could not be set up");
+    return;
+  }
+  server.Admin("POST", "entries",
+               R"({"email":"ann@nexora.example","calendar":"default","generate":{"count":)" +
+                   std::to_string(kCalendarEvents) + "}}");
+  const auto fetch = [&] {
+    auto calendar = client.Open();
+    std::wstring error;
+    NullProgressMonitor progress;
+    const auto start = std::chrono::steady_clock::now();
+    const bool fetched = calendar->LoadEvents(nullptr, error, &progress);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return fetched && calendar->events().size() == static_cast<size_t>(kCalendarEvents) ? seconds
+                                                                                        : -1.0;
+  };
+  double full_seconds = 0, incremental_seconds = 0;
+  long full_bytes = 0, incremental_bytes = 0;
+  int round = 0;
+  for (auto _ : state) {
+    client.ForgetCache();
+    // Change detection has a one-second resolution: the changes come ten seconds later.
+    server.Admin("POST", "clock", R"({"now":")" + WideToUtf8(FormatIso(*DateTime::Now())) + "\"}");
+    const double full = fetch();
+    full_bytes = LastBodyBytes(server);
+    server.Admin("POST", "clock", R"({"advance_seconds":10})");
+    for (int i = 1; i <= kChangedEvents; ++i) {
+      server.Admin("POST", "edit",
+                   R"({"email":"ann@nexora.example","uid":"gen-)" +
+                       std::to_string(i * 97 % kCalendarEvents + 1) +
+                       R"(@nexora.example","title":"Changed )" + std::to_string(round) + "\"}");
+    }
+    const double incremental = fetch();
+    incremental_bytes = LastBodyBytes(server);
+    if (full < 0 || incremental < 0) {
+      state.SkipWithError("a fetch failed");
+      return;
+    }
+    full_seconds += full;
+    incremental_seconds += incremental;
+    state.SetIterationTime(incremental);
+    ++round;
+  }
+  state.counters["full_ms"] = 1000 * full_seconds / round;
+  state.counters["full_KiB"] = full_bytes / 1024.0;
+  state.counters["incremental_KiB"] = incremental_bytes / 1024.0;
+  state.counters["bytes_ratio"] = static_cast<double>(incremental_bytes) / full_bytes;
+  state.counters["time_ratio"] = incremental_seconds / full_seconds;
+}
+BENCHMARK(BM_IncrementalFetchAgainstFull)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 }  // namespace
 }  // namespace calendar_mirrow_addin

@@ -298,6 +298,43 @@ TEST_F(NxCalWebTest, WebSideChangesOfOccurrencesAreSeen) {
       log_.Contains("Exception update failed, but S_OK is returned to prevent user data loss"));
 }
 
+// Series changed by another client arrive by delta: a new rule drops the stored exceptions
+// (by the raised sequence), a deleted series leaves with its exceptions, and a series the
+// account declined leaves its changed occurrence behind as an event of its own.
+TEST_F(NxCalWebTest, SeriesChangedOnTheWebArriveByDelta) {
+  testing::EnvGuard utc("TZ", "UTC");  // the orphan's uid carries its local date
+  for (const wchar_t* uid : {L"rule", L"gone", L"declined"}) {
+    auto series = Series(uid, L"FREQ=DAILY;COUNT=5");
+    AddException(series.get(), At(2026, 3, 4, 8), L"Moved", kEventStatusConfirmed, 1);
+    if (std::wstring(uid) == L"declined") {
+      series->AddGuest(WebcalClient::Email(), L"Ann", kAttendanceRequired, kResponseAccepted);
+    }
+    Import(*series);
+  }
+  auto full = client_.Fetched();
+  ASSERT_TRUE(full);
+  ASSERT_EQ(1u, WebcalClient::ByUid(*full, L"rule")->recurrence()->exceptions().size());
+  ASSERT_THAT(Edit(R"("uid":"rule","recurrence":"DTSTART:20260302T080000Z\r\n)"
+                   R"(DURATION:PT3600S\r\nRRULE:FREQ=DAILY;COUNT=3")"),
+              Not(HasSubstr("error")));
+  ASSERT_THAT(Edit(R"("uid":"gone","delete":true)"), Not(HasSubstr("error")));
+  ASSERT_THAT(Edit(R"("uid":"declined","decline":true)"), Not(HasSubstr("error")));
+
+  auto delta = client_.Fetched();
+  ASSERT_TRUE(delta);
+  const Event* rule = WebcalClient::ByUid(*delta, L"rule");
+  ASSERT_NE(rule, nullptr);
+  EXPECT_EQ(3, rule->recurrence()->count());
+  EXPECT_TRUE(rule->recurrence()->exceptions().empty());
+  EXPECT_EQ(WebcalClient::ByUid(*delta, L"gone"), nullptr);
+  EXPECT_EQ(WebcalClient::ByUid(*delta, L"gone|20260304"), nullptr);
+  EXPECT_EQ(WebcalClient::ByUid(*delta, L"declined"), nullptr);
+  const Event* orphan = WebcalClient::ByUid(*delta, L"declined|20260304");
+  ASSERT_NE(orphan, nullptr);
+  EXPECT_EQ(L"Moved", orphan->title());
+  EXPECT_EQ(2u, delta->events().size());  // the rule and the orphan, nothing else
+}
+
 // An exception update answered 409 is sent once more to the occurrence's address with the
 // series' version; a second refusal fails the update of the exceptions.
 class NxCalOccurrenceTest : public ::testing::Test {
