@@ -20,6 +20,7 @@ class MemoryClock {
       : now_(start), tick_(tick) {}
   DateTime Next();
   void Advance(int64_t seconds) { now_ = AddSeconds(now_, seconds); }
+  void Set(const DateTime& now) { now_ = now; }
 
  private:
   DateTime now_;

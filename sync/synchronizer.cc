@@ -19,8 +19,10 @@ std::vector<Event*> Snapshot(const Calendar& calendar) {
   return events;
 }
 
+// To the millisecond: a calendar that keeps them (the web's does) may change an event twice
+// within one second, and the second change must not pass for the recorded first.
 bool TimesEqual(const DateTime* time, const DateTime& recorded) {
-  return time != nullptr && *time == recorded;
+  return time != nullptr && *time == recorded && time->milliseconds == recorded.milliseconds;
 }
 
 // Whether the right side's change wins over the left side's.

@@ -118,6 +118,21 @@ TEST_F(SynchronizerTest, EquivalentPairIsRecordedWithoutWritesOrLoads) {
   EXPECT_TRUE(log_.Contains("Mutating: Outlook updated u1\n"));
 }
 
+// A change within the second of the recorded time is still a change.
+TEST_F(SynchronizerTest, AChangeInTheSameSecondAsTheRecordedOneIsSeen) {
+  MemoryClock clock(DateTime::FromFields(1, 3, 2026, 10, 0, 0, 0), 0);
+  MemoryCalendar left(L"NxCal", L"L", &clock), right(L"Outlook", L"R", &clock);
+  const std::wstring id = left.Add(NewEvent(L"u1"));
+  SyncStats stats;
+  ASSERT_TRUE(RunOn(left, right, kTwoWay, &stats));
+  clock.Set(DateTime::FromFields(1, 3, 2026, 10, 0, 0, 500));
+  left.Edit(id, [](Event& e) { e.set_title(L"Changed"); });
+  stats = SyncStats();
+  ASSERT_TRUE(RunOn(left, right, kTwoWay, &stats));
+  EXPECT_EQ(Counts(stats), "L 0 0 0, R 0 1 0");
+  EXPECT_EQ(Title(right, L"u1"), L"Changed");
+}
+
 TEST_F(SynchronizerTest, DuplicateUidsTakeOnePairAndCostNoEvent) {
   left_.Add(NewEvent(L"u1"));
   right_.Add(NewEvent(L"u1", L"First"));
