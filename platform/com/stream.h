@@ -7,24 +7,7 @@
 #ifdef _WIN32
 #include <objidl.h>
 #else
-#include <cstdint>
-#include <cstring>
-
-#include "platform/com/hresult.h"
-
-using ULONG = uint32_t;
-using DWORD = uint32_t;
-
-struct GUID {
-  uint32_t Data1;
-  uint16_t Data2;
-  uint16_t Data3;
-  uint8_t Data4[8];
-};
-using IID = GUID;
-using REFIID = const IID&;
-
-inline bool IsEqualIID(REFIID a, REFIID b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+#include "platform/com/unknown.h"
 
 union LARGE_INTEGER {
   int64_t QuadPart;
@@ -34,22 +17,10 @@ union ULARGE_INTEGER {
 };
 struct STATSTG;
 
-inline constexpr IID IID_IUnknown = {
-    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 inline constexpr IID IID_ISequentialStream = {
     0x0c733a30, 0x2a1c, 0x11ce, {0xad, 0xe5, 0x00, 0xaa, 0x00, 0x44, 0x77, 0x3d}};
 inline constexpr IID IID_IStream = {
     0x0000000c, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-
-class IUnknown {
- public:
-  virtual HRESULT QueryInterface(REFIID riid, void** object) = 0;
-  virtual ULONG AddRef() = 0;
-  virtual ULONG Release() = 0;
-
- protected:
-  ~IUnknown() = default;
-};
 
 class ISequentialStream : public IUnknown {
  public:

@@ -6,10 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/local_time.h"
@@ -21,7 +21,7 @@
 #include "tests/support/memory_key_store.h"
 #include "tests/support/progress_recorder.h"
 #include "tests/support/temp_dir.h"
-#include "tests/support/webcal_server.h"
+#include "tests/support/webcal_client.h"
 #include "webcal/entry_dom.h"
 #include "webcal/nxcal.h"
 #include "webcal/nxcal_schema.h"
@@ -63,6 +63,13 @@ std::wstring Original(const std::wstring& master, const std::wstring& start) {
          L"\"><nxd:when startTime=\"" + start + L"\"/></nxd:originalEvent>";
 }
 
+// The exception of `master` at 09:00 UTC on 16 March 2008, under the id the service gives it.
+std::wstring Exception(const std::wstring& master, const std::wstring& title,
+                       const std::wstring& status) {
+  return Entry(master + L"_20080316T090000Z", title, status,
+               Original(master, L"2008-03-16T09:00:00.000Z"));
+}
+
 std::wstring Feed(const std::wstring& updated, const std::wstring& entries) {
   return L"<feed xmlns=\"http://www.w3.org/2005/Atom\" xmlns:nxd=\"" + kDs + L"\" xmlns:nxCal=\"" +
          kCalendarSchema + L"\"><id>feed</id><updated>" + updated + L"</updated>" + entries +
@@ -95,6 +102,9 @@ TEST_F(FeedDocumentTest, ApplyDeltaMergesEveryKindOfChange) {
     const char* name;
     std::wstring base, delta, merged;
   };
+  // Exceptions of the series s and m on the 16th.
+  const std::wstring s16 = Exception(L"s", L"x1", L"confirmed"),
+                     m16 = Exception(L"m", L"x2", L"canceled");
   const Case cases[] = {
       {"a one-off is replaced and moves to the end",
        Entry(L"a", L"a1", L"confirmed") + Entry(L"b", L"b1", L"confirmed"),
@@ -103,39 +113,29 @@ TEST_F(FeedDocumentTest, ApplyDeltaMergesEveryKindOfChange) {
        Entry(L"a", L"a1", L"confirmed") + Entry(L"b", L"b1", L"confirmed"),
        Entry(L"a", L"a2", L"canceled"), L"b1"},
       {"a changed series drops its stored exceptions, not an entry named like it",
-       Series(L"s", L"s1", L"confirmed", 3) +
-           Entry(L"s_20080316T090000Z", L"x1", L"confirmed",
-                 Original(L"s", L"2008-03-16T09:00:00.000Z")) +
-           Entry(L"sx", L"t1", L"confirmed"),
+       Series(L"s", L"s1", L"confirmed", 3) + s16 + Entry(L"sx", L"t1", L"confirmed"),
        Series(L"s", L"s2", L"confirmed", 5), L"t1 s2"},
-      {"a series canceled one step on keeps them",
-       Series(L"s", L"s1", L"confirmed", 3) + Entry(L"s_20080316T090000Z", L"x1", L"confirmed"),
+      {"a series canceled one step on keeps them", Series(L"s", L"s1", L"confirmed", 3) + s16,
        Series(L"s", L"s2", L"canceled", 4), L"x1"},
-      {"an unchanged sequence keeps them",
-       Series(L"s", L"s1", L"confirmed", 3) + Entry(L"s_20080316T090000Z", L"x1", L"confirmed"),
+      {"an unchanged sequence keeps them", Series(L"s", L"s1", L"confirmed", 3) + s16,
        Series(L"s", L"s2", L"confirmed", 3), L"x1 s2"},
       {"a canceled occurrence of a series in the feed is kept",
-       Series(L"m", L"m1", L"confirmed", 1),
-       Entry(L"m_20080316T090000Z", L"x2", L"canceled",
-             Original(L"m", L"2008-03-16T09:00:00.000Z")),
-       L"m1 x2"},
+       Series(L"m", L"m1", L"confirmed", 1), m16, L"m1 x2"},
       {"a canceled occurrence of a series not in the feed is removed",
-       Entry(L"a", L"a1", L"confirmed"),
-       Entry(L"m_20080316T090000Z", L"x2", L"canceled",
-             Original(L"m", L"2008-03-16T09:00:00.000Z")),
-       L"a1"},
+       Entry(L"a", L"a1", L"confirmed"), m16, L"a1"},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     platform::XmlDocument base_document, delta_document;
     const auto base = Load(&base_document, Feed(L"2008-03-01T00:00:00.000Z", c.base));
     const auto delta = Load(&delta_document, Feed(L"2008-03-02T00:00:00.000Z", c.delta));
-    ASSERT_EQ(S_OK, nxcal_.ApplyDelta(base, delta)) << c.name;
-    EXPECT_EQ(c.merged, Titles(base)) << c.name;
-    const auto children = base.Select(L"*");
-    ASSERT_TRUE(children && !children->empty());
-    EXPECT_EQ(L"updated", children->back().name()) << c.name;
-    EXPECT_EQ(L"2008-03-02T00:00:00.000Z", children->back().text()) << c.name;
-    EXPECT_EQ(1u, base.Select(L"updated")->size()) << c.name;
+    ASSERT_EQ(S_OK, nxcal_.ApplyDelta(base, delta));
+    EXPECT_EQ(c.merged, Titles(base));
+    // The delta's time replaces the base's, once, as the last child.
+    const auto updated = base.Select(L"updated");
+    ASSERT_EQ(1u, updated->size());
+    EXPECT_EQ(L"2008-03-02T00:00:00.000Z", updated->front().text());
+    EXPECT_EQ(updated->front(), base.Select(L"*")->back());
   }
 
   // An entry without a status cannot be merged.
@@ -194,31 +194,36 @@ TEST_F(FeedDocumentTest, ProcessFeedAttachesExceptionsAndDropsWhatTheUserDecline
   EXPECT_TRUE(log_.Contains("6 entries processed"));
 }
 
-// Whole fetches against the stand-in, with the cache, the stored time and the protection
-// key in folders of the test's own.
+TEST(BaseFeedPathTest, IsNamedAfterTheUtf8BytesOfAccountAndCalendar) {
+  for (const auto& [email, calendar, folder, path] :
+       {std::tuple{L"ann@nexora.example", L"default", L"/d", L"C3FB9712C74306A3BD5596B35B508CAD"},
+        std::tuple{L"ann@nexora.example", L"default", L"/d/", L"C3FB9712C74306A3BD5596B35B508CAD"},
+        std::tuple{L"zo\u00eb@nexora.example", L"work", L"/d",
+                   L"8766EAE338FEFC7E57C660F830F03436"}}) {
+    EXPECT_EQ(std::wstring(L"/d/") + path + L".FEED",
+              NxCal(nullptr, email, calendar, folder).BaseFeedPath());
+  }
+}
+
+// Whole fetches against the stand-in, each run with a fresh calendar on a fresh connection.
 class FetchTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { server_ = new testing::WebcalServer(); }
   static void TearDownTestSuite() { delete server_; }
   void SetUp() override {
     ASSERT_TRUE(server_->ready()) << "the web calendar stand-in did not start";
-    Admin("POST", "reset");
-    Admin("POST", "accounts", R"({"email":"ann@nexora.example","password":"pw"})");
-    std::string error;
-    session_ = platform::OpenHttpSession("Tidewell-test", server_->ca_file(), &error, 2);
-    ASSERT_TRUE(session_) << error;
+    ASSERT_TRUE(client_.ResetServer());
   }
 
-  static void Admin(const std::string& method, const std::string& path,
-                    const std::string& json = "{}") {
+  static void Admin(const std::string& method, const std::string& path, const std::string& json) {
     const std::string answer = server_->Admin(method, path, json);
     ASSERT_NE('<', answer.empty() ? '<' : answer[0]) << path << ": " << answer;
   }
   // Sets the stand-in's clock this many seconds from the machine's.
-  static void ServerClock(int64_t from_now, int64_t milliseconds = 0) {
+  static void ServerClock(int64_t from_now, int milliseconds = 0) {
     const DateTime at = AddSeconds(*DateTime::Now(), from_now);
-    const std::wstring text = FormatIso(DateTime::FromFields(
-        at.day, at.month, at.year, at.hour, at.minute, at.second, static_cast<int>(milliseconds)));
+    const std::wstring text = FormatIso(DateTime::FromFields(at.day, at.month, at.year, at.hour,
+                                                             at.minute, at.second, milliseconds));
     Admin("POST", "clock", R"({"now":")" + WideToUtf8(text) + R"("})");
   }
   static void Seed(const std::string& uid) {
@@ -228,15 +233,8 @@ class FetchTest : public ::testing::Test {
               R"(","start":"2026-03-02T09:00:00.000Z","end":"2026-03-02T10:00:00.000Z"}]})");
   }
 
-  // One run: a fresh calendar object on a fresh connection, as every sync makes them.
   bool Fetch() {
-    Url service, accounts;
-    EXPECT_TRUE(service.Parse(Utf8ToWide(server_->service_url())));
-    EXPECT_TRUE(accounts.Parse(Utf8ToWide(server_->accounts_url())));
-    auto connection = std::make_unique<NxCalConnection>(
-        session_.get(), L"default", service, accounts, L"ann@nexora.example", L"pw", L"test");
-    nxcal_ = std::make_unique<NxCal>(std::move(connection), L"ann@nexora.example", L"default",
-                                     data_.wpath());
+    nxcal_ = client_.Open();
     log_.Clear();
     error_.clear();
     progress_ = testing::ProgressRecorder();
@@ -254,31 +252,12 @@ class FetchTest : public ::testing::Test {
   }
 
   static inline testing::WebcalServer* server_ = nullptr;
-  testing::EnvGuard proxies_[4] = {{"https_proxy", nullptr},
-                                   {"HTTPS_PROXY", nullptr},
-                                   {"all_proxy", nullptr},
-                                   {"ALL_PROXY", nullptr}};
-  testing::TempDir home_, data_;
-  testing::EnvGuard config_{"XDG_CONFIG_HOME", home_.path().c_str()};
-  testing::MemoryKeyStore keys_;
+  testing::WebcalClient client_{server_};
   testing::CapturedLog log_;
-  std::unique_ptr<platform::HttpSession> session_;
   std::unique_ptr<NxCal> nxcal_;
   std::wstring error_;
   testing::ProgressRecorder progress_;
 };
-
-TEST_F(FetchTest, TheBaseFeedIsNamedAfterAccountAndCalendar) {
-  const std::pair<std::wstring, std::wstring> cases[] = {
-      {L"/d", L"/d/C3FB9712C74306A3BD5596B35B508CAD.FEED"},
-      {L"/d/", L"/d/C3FB9712C74306A3BD5596B35B508CAD.FEED"}};
-  for (const auto& [folder, path] : cases) {
-    EXPECT_EQ(path, NxCal(nullptr, L"ann@nexora.example", L"default", folder).BaseFeedPath());
-  }
-  // The UTF-8 bytes of the e-mail count.
-  EXPECT_EQ(L"/d/8766EAE338FEFC7E57C660F830F03436.FEED",
-            NxCal(nullptr, L"zo\u00eb@nexora.example", L"work", L"/d").BaseFeedPath());
-}
 
 TEST_F(FetchTest, AFullDownloadStoresTheBaseAndTheNextRunAsksOnlyForChanges) {
   ServerClock(-3600);
@@ -293,11 +272,15 @@ TEST_F(FetchTest, AFullDownloadStoresTheBaseAndTheNextRunAsksOnlyForChanges) {
   EXPECT_LT(SecondsBetween(*DateTime::Now(), *last_full), 60u);
   EXPECT_EQ(LoadResourceString(IDS_LOADING_EVENTS) + L"/100", progress_.tasks.at(0));
 
+  // The feed is complete up to its "updated" (a second before the listing): a change
+  // stored within the second after that must still come with the delta.
+  ServerClock(-3591, 500);
+  Seed("late");
   Admin("POST", "clock", R"({"advance_seconds":60})");
   Seed("two");
   ASSERT_TRUE(Fetch()) << log_.Text();
-  EXPECT_TRUE(log_.Contains("Delta feed contains 1 entries")) << log_.Text();
-  EXPECT_THAT(Titles(), UnorderedElementsAre(L"one", L"two"));
+  EXPECT_TRUE(log_.Contains("Delta feed contains 2 entries")) << log_.Text();
+  EXPECT_THAT(Titles(), UnorderedElementsAre(L"one", L"late", L"two"));
 }
 
 // Which runs download everything: the base's age, the last full download's, and damage.
@@ -328,10 +311,8 @@ TEST_F(FetchTest, AgesAndDamageDecideBetweenFullAndIncremental) {
   for (const Case& c : cases) {
     testing::TempDir home;
     testing::EnvGuard config("XDG_CONFIG_HOME", home.path().c_str());
-    fs::remove_all(data_.path());
-    fs::create_directory(data_.path());
-    Admin("POST", "reset");
-    Admin("POST", "accounts", R"({"email":"ann@nexora.example","password":"pw"})");
+    client_.ForgetCache();
+    ASSERT_TRUE(client_.ResetServer());
     ServerClock(-c.base_age_seconds);
     Seed("one");
     ASSERT_TRUE(Fetch()) << c.name << log_.Text();
@@ -352,20 +333,6 @@ TEST_F(FetchTest, AgesAndDamageDecideBetweenFullAndIncremental) {
   }
 }
 
-// The stand-in's feed is complete up to its "updated"; a change stored within the second
-// after it must still come with the next delta.
-TEST_F(FetchTest, AChangeWithinTheBaseSecondIsFetchedNextTime) {
-  ServerClock(-3600);
-  Seed("one");
-  ASSERT_TRUE(Fetch()) << log_.Text();
-  ServerClock(-3601, 500);  // half a second after the base feed's time
-  Seed("late");
-  ServerClock(-3500);
-  ASSERT_TRUE(Fetch()) << log_.Text();
-  EXPECT_TRUE(Incremental());
-  EXPECT_THAT(Titles(), UnorderedElementsAre(L"one", L"late"));
-}
-
 TEST_F(FetchTest, ABaseThatCannotBeWrittenFailsTheFetchAndKeepsTheOldOne) {
   ServerClock(-3600);
   Seed("one");
@@ -377,7 +344,7 @@ TEST_F(FetchTest, ABaseThatCannotBeWrittenFailsTheFetchAndKeepsTheOldOne) {
   EXPECT_FALSE(fetched);
   EXPECT_EQ(FormatResourceString(IDS_ERROR_CODE, {L"2015"}), error_);
   EXPECT_EQ(base, testing::ReadFileText(BasePath()));
-  EXPECT_EQ(1, std::distance(fs::directory_iterator(data_.path()),
+  EXPECT_EQ(1, std::distance(fs::directory_iterator(client_.data().path()),
                              fs::directory_iterator()));  // no temporary left
 }
 
