@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 
 #include "base/text.h"
 #include "model/date_time.h"
-#include "platform/guid.h"
+#include "platform/com/unknown.h"
 
 namespace calendar_mirrow_addin {
 
@@ -118,9 +119,12 @@ std::vector<uint8_t> GlobalObjectIdBytesFromUid(const std::wstring& uid) {
 }
 
 std::wstring GenerateUid() {
-  const auto guid = platform::NewGuid();
-  if (!guid) return std::wstring();
-  const std::wstring digits = HexText(*guid);
+  GUID guid{};
+  if (FAILED(CoCreateGuid(&guid))) return std::wstring();
+  // The GUID's bytes as they lie in memory.
+  std::array<uint8_t, sizeof(GUID)> bytes{};
+  std::memcpy(bytes.data(), &guid, bytes.size());
+  const std::wstring digits = HexText(bytes);
   return std::wstring(kHexPrefix) + L"00000000" + digits + digits;
 }
 

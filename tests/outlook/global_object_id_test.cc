@@ -13,6 +13,7 @@ std::vector<uint8_t> FromHex(const std::string& hex) {
   for (size_t i = 0; i + 1 < hex.size(); i += 2) {
     bytes.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   }
+  bytes.shrink_to_fit();  // so that a read past the end meets the sanitizer
   return bytes;
 }
 
@@ -27,6 +28,8 @@ const std::string kOutlookSeriesId = kClassId + "00000000" + "5025D461E473C801" 
                                      "0000000000000000" + "10000000" +
                                      "2A5844B3A444F74A9C246C60886F116B";
 
+std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
 TEST(GlobalObjectIdTest, ReadsUids) {
   const struct {
     std::string id_hex;
@@ -37,10 +40,11 @@ TEST(GlobalObjectIdTest, ReadsUids) {
       {kClassId + "00000000" + kZeros16 + "10000000" + kVCal + "61626300", L"abc"},
       {kClassId + "07D8030A" + kZeros16 + "32000000" + kVCal + "61626300", L"abc|20080310"},
       {kClassId + "00000000" + kZeros16 + "12000000" + kVCal + "636166C3A900", L"caf\u00e9"},
-      {kOutlookId, std::wstring(kOutlookId.begin(), kOutlookId.end())},
+      {kOutlookId, Wide(kOutlookId)},
       // Too short to hold any text: no UID, and no read before the data.
       {kClassId + "00000000" + kZeros16 + "0C000000" + kVCal, L""},
-      {kClassId + "0000", L"040000008200E00074C5B7101A82E0080000"},
+      {kClassId + "00000000" + kZeros16 + "32000000",
+       Wide(kClassId + "00000000" + kZeros16 + "32000000")},
       {"", L""},
   };
   for (const auto& c : cases) {
@@ -57,8 +61,6 @@ std::string HexOf(const std::string& text) {
   }
   return hex;
 }
-
-std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
 TEST(GlobalObjectIdTest, WritesIdsThatReadBackTheSameUid) {
   std::string lower_case = kOutlookSeriesId;
