@@ -7,8 +7,12 @@
 #include <filesystem>
 #include <vector>
 
+#include "base/text.h"
+#include "platform/com/oleaut.h"
 #include "sim/outlook/mapi_view.h"
+#include "sim/outlook/object_model.h"
 #include "sim/outlook/seed.h"
+#include "tests/platform/env_guard.h"
 
 namespace calendar_mirrow_addin::sim {
 namespace {
@@ -97,7 +101,7 @@ ULONG NamedTag(IMAPIProp* prop, const GUID& set, LONG id, ULONG flags) {
 
 TEST(SimOutlookStore, KeepsItemsIdsAndNamedTagsAcrossReopen) {
   const auto dir =
-      std::filesystem::path(testing::TempDir()) / ("simol-" + std::to_string(getpid()));
+      std::filesystem::path(::testing::TempDir()) / ("simol-" + std::to_string(getpid()));
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   const std::string path = (dir / "store.db").string();
@@ -288,6 +292,215 @@ TEST(SimOutlookMapi, PropertyErrorsAndRefusedChanges) {
   EXPECT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), MAPI_E_OBJECT_DELETED);
   Ref<IMessage> gone;
   EXPECT_EQ(OpenMessage(folder.p, id, 0, gone.put()), MAPI_E_NOT_FOUND);
+}
+
+// ---- the object model ----
+
+struct Var {
+  VARIANT v;
+  Var() { VariantInit(&v); }
+  explicit Var(LONG n) : Var() {
+    v.vt = VT_I4;
+    v.lVal = n;
+  }
+  explicit Var(const wchar_t* text) : Var() {
+    v.vt = VT_BSTR;
+    v.bstrVal = SysAllocString(text);
+  }
+  static Var Date(DATE date) {
+    Var var;
+    var.v.vt = VT_DATE;
+    var.v.date = date;
+    return var;
+  }
+  Var(Var&& other) noexcept : v(other.v) { VariantInit(&other.v); }
+  Var(const Var&) = delete;
+  ~Var() { VariantClear(&v); }
+  std::wstring text() const { return v.vt == VT_BSTR ? std::wstring(v.bstrVal) : L"<not text>"; }
+};
+
+struct Outcome {
+  HRESULT hr = S_OK;
+  Var value;
+  std::wstring description;
+  SCODE scode = 0;
+};
+
+// Looks the name up and invokes it as the add-in's helpers do; `args` in parameter order.
+Outcome Call(IDispatch* object, const wchar_t* name, WORD flags, std::vector<Var> args = {}) {
+  Outcome out;
+  DISPID id = 0;
+  std::wstring copy = name;
+  LPOLESTR names[] = {copy.data()};
+  out.hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+  if (out.hr != S_OK) return out;
+  std::vector<VARIANT> reversed;
+  for (auto it = args.rbegin(); it != args.rend(); ++it) reversed.push_back(it->v);
+  DISPID put_id = DISPID_PROPERTYPUT;
+  const bool put = flags == DISPATCH_PROPERTYPUT;
+  DISPPARAMS params{reversed.data(), put ? &put_id : nullptr, static_cast<UINT>(reversed.size()),
+                    put ? 1u : 0u};
+  EXCEPINFO info{};
+  out.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
+                          put ? nullptr : &out.value.v, &info, nullptr);
+  if (info.bstrDescription != nullptr) out.description = info.bstrDescription;
+  out.scode = info.scode;
+  SysFreeString(info.bstrSource);
+  SysFreeString(info.bstrDescription);
+  return out;
+}
+
+IDispatch* Object(Outcome&& outcome) {
+  EXPECT_EQ(outcome.hr, S_OK);
+  EXPECT_EQ(outcome.value.v.vt, VT_DISPATCH);
+  IDispatch* object = outcome.value.v.pdispVal;
+  outcome.value.v.vt = VT_EMPTY;  // the reference moves to the caller
+  return object;
+}
+
+constexpr WORD kGet = DISPATCH_PROPERTYGET;
+constexpr WORD kPut = DISPATCH_PROPERTYPUT;
+constexpr WORD kMethod = DISPATCH_METHOD;
+
+struct ObjectModel {
+  std::shared_ptr<Store> store = MemoryStore();
+  Ref<IDispatch> app{NewApplication(store)};
+  Ref<IDispatch> ns{Object(Call(app.p, L"GetNamespace", kMethod, Args(L"MAPI")))};
+
+  static std::vector<Var> Args(const wchar_t* text) {
+    std::vector<Var> args;
+    args.emplace_back(text);
+    return args;
+  }
+  IDispatch* Item(const Bytes& entry_id) {
+    return Object(Call(ns.p, L"GetItemFromID", kMethod, Args(HexText(entry_id).c_str())));
+  }
+};
+
+TEST(SimOutlookObjectModel, ObjectModelAndMapiViewAgree) {
+  testing::EnvGuard zone("TZ", "America/New_York");
+  ObjectModel om;
+  const Bytes id = Seed(*om.store, L"Old");
+  Ref<IDispatch> item{om.Item(id)};
+  ASSERT_EQ(Call(item.p, L"Subject", kGet).value.text(), L"Old");
+
+  std::vector<Var> subject;
+  subject.emplace_back(L"New");
+  ASSERT_EQ(Call(item.p, L"subject", kPut, std::move(subject)).hr, S_OK);
+  std::vector<Var> start;
+  start.push_back(Var::Date(45000.5));  // 2023-03-15 12:00 local, 16:00 UTC
+  ASSERT_EQ(Call(item.p, L"Start", kPut, std::move(start)).hr, S_OK);
+  Outcome mapi = Call(item.p, L"MAPIOBJECT", kGet);
+  ASSERT_EQ(mapi.value.v.vt, VT_UNKNOWN);
+  Ref<IMessage> message;
+  ASSERT_EQ(
+      mapi.value.v.punkVal->QueryInterface(IID_IMessage, reinterpret_cast<void**>(message.put())),
+      S_OK);
+  EXPECT_EQ(GetOne(message.p, kPrSubjectW).data, PropData(L"New"));  // before the save, too
+  ASSERT_EQ(Call(item.p, L"Save", kMethod).hr, S_OK);
+
+  const StoredItem* stored = om.store->Find(id);
+  constexpr int64_t kStartUtc = 133'233'120'000'000'000 + 16 * kHour;  // 2023-03-15T16:00Z
+  EXPECT_EQ(NamedValue(*om.store, *stored, kStartWhole), PropData(kStartUtc));
+  // The half-hour duration came along.
+  EXPECT_EQ(NamedValue(*om.store, *stored, kEndWhole), PropData(kStartUtc + kHour / 2));
+
+  // Written through MAPI, read through the object model of another opening.
+  const ULONG location =
+      CHANGE_PROP_TYPE(NamedTag(message.p, kPsetidAppointment, 0x8208, MAPI_CREATE), PT_UNICODE);
+  ASSERT_EQ(SetOne(message.p, location, L"Room 4"), S_OK);
+  ASSERT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+  Ref<IDispatch> again{om.Item(id)};
+  EXPECT_EQ(Call(again.p, L"Location", kGet).value.text(), L"Room 4");
+  const Outcome read_start = Call(again.p, L"Start", kGet);
+  EXPECT_EQ(read_start.value.v.vt, VT_DATE);
+  EXPECT_DOUBLE_EQ(read_start.value.v.date, 45000.5);
+}
+
+TEST(SimOutlookObjectModel, RefusalsAnswerAsOutlookDoes) {
+  ObjectModel om;
+  const Bytes appointment = Seed(*om.store, L"a");
+  const Bytes note = Seed(*om.store, L"n", L"IPM.StickyNote");
+  om.store->faults().SetReadOnly(appointment, true);
+  Ref<IDispatch> item{om.Item(appointment)};
+  Ref<IDispatch> sticky{om.Item(note)};
+
+  struct Case {
+    IDispatch* object;
+    const wchar_t* name;
+    WORD flags;
+    std::vector<Var> args;
+    HRESULT hr;
+    const wchar_t* description;
+  };
+  std::vector<Case> cases;
+  auto add = [&](IDispatch* object, const wchar_t* name, WORD flags, HRESULT hr,
+                 const wchar_t* description, Var arg = Var()) {
+    std::vector<Var> args;
+    if (arg.v.vt != VT_EMPTY) args.push_back(std::move(arg));
+    cases.push_back({object, name, flags, std::move(args), hr, description});
+  };
+  add(om.ns.p, L"NoSuchMember", kGet, DISP_E_UNKNOWNNAME, L"");
+  add(om.ns.p, L"GetDefaultFolder", kMethod, DISP_E_TYPEMISMATCH, L"", Var(L"nine"));
+  add(om.ns.p, L"GetDefaultFolder", kMethod, DISP_E_EXCEPTION, kTextBadValue, Var(6));
+  add(om.ns.p, L"GetDefaultFolder", kMethod, DISP_E_PARAMNOTOPTIONAL, L"");
+  add(om.ns.p, L"GetItemFromID", kMethod, DISP_E_EXCEPTION, L"Could not open the item. Try again.",
+      Var(L"XYZ"));
+  add(om.ns.p, L"GetItemFromID", kMethod, DISP_E_EXCEPTION, kTextNotFound,
+      Var(HexText(Bytes(appointment.begin(), appointment.end() - 1)).append(L"FF").c_str()));
+  add(om.app.p, L"CreateItem", kMethod, DISP_E_EXCEPTION, kTextBadValue, Var(0));
+  add(item.p, L"Start", kPut, DISP_E_TYPEMISMATCH, L"", Var(L"tomorrow"));
+  add(item.p, L"End", kPut, DISP_E_EXCEPTION, kTextEndBeforeStart, Var::Date(30000.0));
+  add(item.p, L"BusyStatus", kPut, DISP_E_EXCEPTION, kTextBadValue, Var(9));
+  add(item.p, L"Subject", kPut, DISP_E_EXCEPTION, kTextNoAccess, Var(L"read-only"));
+  add(item.p, L"Save", kMethod, DISP_E_EXCEPTION, kTextNoAccess);
+  add(item.p, L"EntryID", kPut, DISP_E_MEMBERNOTFOUND, L"", Var(L"00"));
+  add(item.p, L"Subject", kMethod, DISP_E_MEMBERNOTFOUND, L"");  // a property, not a method
+  add(sticky.p, L"Start", kGet, DISP_E_UNKNOWNNAME, L"");
+  for (Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << WideToUtf8(c.name));
+    const Outcome out = Call(c.object, c.name, c.flags, std::move(c.args));
+    EXPECT_EQ(out.hr, c.hr);
+    EXPECT_EQ(out.description, c.description);
+  }
+  EXPECT_EQ(Call(sticky.p, L"messageclass", kGet).value.text(), L"IPM.StickyNote");
+}
+
+TEST(SimOutlookObjectModel, CreatedItemsSaveDeleteAndMeetingIds) {
+  ObjectModel om;
+  struct Case {
+    LONG meeting_status;
+    bool has_global_object_id;
+  };
+  for (const Case c : {Case{0, false}, Case{1, true}}) {
+    Ref<IDispatch> item{Object(Call(om.app.p, L"CreateItem", kMethod, [] {
+      std::vector<Var> args;
+      args.emplace_back(1);
+      return args;
+    }()))};
+    EXPECT_EQ(Call(item.p, L"EntryID", kGet).value.text(), L"");
+    std::vector<Var> status;
+    status.emplace_back(c.meeting_status);
+    ASSERT_EQ(Call(item.p, L"MeetingStatus", kPut, std::move(status)).hr, S_OK);
+    ASSERT_EQ(Call(item.p, L"Save", kMethod).hr, S_OK);
+    const std::wstring hex = Call(item.p, L"EntryID", kGet).value.text();
+    const StoredItem* stored = om.store->Find(ParseHex(hex).value_or(Bytes()));
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(stored->MessageClass(), L"IPM.Appointment");
+    const auto goid = NamedValue(*om.store, *stored, kGlobalObjectId);
+    ASSERT_EQ(goid.has_value(), c.has_global_object_id);
+    if (goid) {  // as Outlook makes it: 56 bytes, a creation time, the size 16
+      const Bytes& bytes = std::get<Bytes>(*goid);
+      ASSERT_EQ(bytes.size(), 56u);
+      EXPECT_EQ(bytes[0], 0x04);
+      EXPECT_EQ(Bytes(bytes.begin() + 16, bytes.begin() + 20), Bytes(4, 0));
+      EXPECT_NE(Bytes(bytes.begin() + 20, bytes.begin() + 28), Bytes(8, 0));
+      EXPECT_EQ(bytes[36], 16);
+    }
+    ASSERT_EQ(Call(item.p, L"Delete", kMethod).hr, S_OK);
+    EXPECT_EQ(om.store->Find(stored == nullptr ? Bytes() : ParseHex(hex).value()), nullptr);
+    EXPECT_EQ(Call(item.p, L"Subject", kGet).description, kTextDeleted);
+  }
 }
 
 }  // namespace
