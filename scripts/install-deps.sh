@@ -11,6 +11,8 @@ PACKAGES="$PACKAGES g++-mingw-w64-x86-64-posix libz-mingw-w64-dev"
 # An expander of recurrence rules independent of ours, to check that the reader and
 # writer never change a series.
 PACKAGES="$PACKAGES python3-dateutil"
+# The simulated Outlook keeps its store in SQLite.
+PACKAGES="$PACKAGES libsqlite3-dev"
 
 missing=""
 for p in $PACKAGES; do

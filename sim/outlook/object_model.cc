@@ -1,0 +1,723 @@
+#include "sim/outlook/object_model.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/local_time.h"
+#include "base/text.h"
+#include "platform/com/oleaut.h"
+#include "sim/outlook/mapi_view.h"
+#include "sim/outlook/seed.h"
+
+namespace calendar_mirrow_addin::sim {
+
+namespace {
+
+constexpr int64_t kTicksPerMinute = 600'000'000;
+constexpr int64_t kTicksPerDay = 1440 * kTicksPerMinute;
+constexpr LONG kFolderCalendar = 9;
+constexpr LONG kAppointmentItem = 1;
+constexpr LONG kMeetingFlag = 1;  // asfMeeting of the appointment state flags
+
+enum class Kind { kGet, kGetPut, kMethod };
+
+struct Member {
+  const wchar_t* name;
+  Kind kind;
+  UINT min_args = 0;
+  UINT max_args = 0;
+};
+
+// What one invocation hands the object: positional arguments in parameter order (missing
+// optional ones are null), and the ways to refuse.
+class Call {
+ public:
+  Call(std::vector<const VARIANT*> args, EXCEPINFO* exception, UINT* argument_error)
+      : args_(std::move(args)), exception_(exception), argument_error_(argument_error) {}
+
+  const VARIANT* arg(size_t i) const { return i < args_.size() ? args_[i] : nullptr; }
+
+  HRESULT Raise(const wchar_t* text, HRESULT scode) const {
+    if (exception_ != nullptr) {
+      *exception_ = EXCEPINFO{};
+      exception_->bstrSource = SysAllocString(L"Outlook (simulated)");
+      exception_->bstrDescription = SysAllocString(text);
+      exception_->scode = scode;
+    }
+    return DISP_E_EXCEPTION;
+  }
+  HRESULT Mismatch(size_t i) const {
+    // Arguments are counted from the last, as they lie in DISPPARAMS.
+    if (argument_error_ != nullptr) *argument_error_ = static_cast<UINT>(args_.size() - 1 - i);
+    return DISP_E_TYPEMISMATCH;
+  }
+
+  std::optional<std::wstring> Text(size_t i) const {
+    const VARIANT* v = arg(i);
+    if (v == nullptr) return std::nullopt;
+    VARIANT text;
+    VariantInit(&text);
+    if (VariantChangeType(&text, v, 0, VT_BSTR) != S_OK) return std::nullopt;
+    std::wstring out(text.bstrVal != nullptr ? text.bstrVal : L"", SysStringLen(text.bstrVal));
+    VariantClear(&text);
+    return out;
+  }
+  std::optional<LONG> Long(size_t i) const {
+    const VARIANT* v = arg(i);
+    if (v == nullptr) return std::nullopt;
+    switch (v->vt) {
+      case VT_I2:
+        return v->iVal;
+      case VT_I4:
+      case VT_INT:
+        return v->lVal;
+      case VT_UI1:
+        return v->bVal;
+      case VT_UI2:
+        return v->uiVal;
+      case VT_BOOL:
+        return v->boolVal != 0 ? -1 : 0;
+      default:
+        return std::nullopt;
+    }
+  }
+  std::optional<bool> Bool(size_t i) const {
+    const auto number = Long(i);
+    if (!number) return std::nullopt;
+    return *number != 0;
+  }
+  std::optional<DATE> Date(size_t i) const {
+    const VARIANT* v = arg(i);
+    if (v == nullptr || v->vt != VT_DATE || !std::isfinite(v->date)) return std::nullopt;
+    return v->date;
+  }
+
+ private:
+  std::vector<const VARIANT*> args_;
+  EXCEPINFO* exception_;
+  UINT* argument_error_;
+};
+
+// Reference counting, name lookup and the argument rules of Invoke for every object.
+class DispatchObject : public IDispatch {
+ public:
+  HRESULT QueryInterface(REFIID iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch)) {
+      *object = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++references_; }
+  ULONG Release() override {
+    const ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT GetTypeInfoCount(UINT* count) override {
+    if (count == nullptr) return E_INVALIDARG;
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+
+  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT name_count, LCID, DISPID* ids) override {
+    if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    if (names == nullptr || ids == nullptr || name_count == 0) return E_INVALIDARG;
+    // None of these members has named parameters.
+    HRESULT result = name_count > 1 ? DISP_E_UNKNOWNNAME : S_OK;
+    for (UINT i = 1; i < name_count; ++i) ids[i] = DISPID_UNKNOWN;
+    ids[0] = DISPID_UNKNOWN;
+    if (names[0] == nullptr) return DISP_E_UNKNOWNNAME;
+    const std::wstring wanted = ToLower(names[0]);
+    const auto list = members();
+    for (size_t m = 0; m < list.size(); ++m) {
+      if (ToLower(list[m].name) == wanted) {
+        ids[0] = static_cast<DISPID>(m + 1);
+        return result;
+      }
+    }
+    return DISP_E_UNKNOWNNAME;
+  }
+
+  HRESULT Invoke(DISPID member, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                 EXCEPINFO* exception, UINT* argument_error) override {
+    if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    const auto list = members();
+    if (member < 1 || static_cast<size_t>(member) > list.size()) return DISP_E_MEMBERNOTFOUND;
+    const Member& m = list[member - 1];
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    if (params == nullptr) params = &none;
+    if (params->cArgs > 0 && params->rgvarg == nullptr) return E_INVALIDARG;
+    if (params->cNamedArgs > 0 && params->rgdispidNamedArgs == nullptr) return E_INVALIDARG;
+    if (result != nullptr) VariantInit(result);
+
+    const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
+    if (put) {
+      if (m.kind != Kind::kGetPut) return DISP_E_MEMBERNOTFOUND;
+      if (params->cArgs != 1 || params->cNamedArgs != 1 ||
+          params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT) {
+        return DISP_E_PARAMNOTFOUND;
+      }
+    } else {
+      const WORD needed = m.kind == Kind::kMethod ? DISPATCH_METHOD : DISPATCH_PROPERTYGET;
+      if ((flags & needed) == 0) return DISP_E_MEMBERNOTFOUND;
+      if (params->cNamedArgs > 0) return DISP_E_NONAMEDARGS;
+      if (params->cArgs > m.max_args) return DISP_E_BADPARAMCOUNT;
+    }
+    std::vector<const VARIANT*> args;
+    for (UINT i = 0; i < params->cArgs; ++i) {
+      const VARIANT* v = &params->rgvarg[params->cArgs - 1 - i];
+      if (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal != nullptr) v = v->pvarVal;
+      const bool missing =
+          v->vt == VT_EMPTY || (v->vt == VT_ERROR && v->scode == DISP_E_PARAMNOTFOUND);
+      args.push_back(missing ? nullptr : v);
+    }
+    if (!put) {
+      for (UINT i = 0; i < m.min_args; ++i) {
+        if (i >= args.size() || args[i] == nullptr) return DISP_E_PARAMNOTOPTIONAL;
+      }
+    }
+    VARIANT ignored;
+    VariantInit(&ignored);
+    const Call call(std::move(args), exception, argument_error);
+    const HRESULT hr = Dispatch(member - 1, put, call, result != nullptr ? result : &ignored);
+    VariantClear(&ignored);
+    return hr;
+  }
+
+ protected:
+  DispatchObject() = default;
+  virtual ~DispatchObject() = default;
+  virtual std::span<const Member> members() const = 0;
+  // Runs member `index` of members(); for a put the value is argument 0.
+  virtual HRESULT Dispatch(size_t index, bool put, const Call& call, VARIANT* result) = 0;
+
+  static HRESULT SetText(VARIANT* result, const std::wstring& text) {
+    result->vt = VT_BSTR;
+    result->bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return result->bstrVal != nullptr ? S_OK : E_OUTOFMEMORY;
+  }
+  static HRESULT SetLong(VARIANT* result, LONG value) {
+    result->vt = VT_I4;
+    result->lVal = value;
+    return S_OK;
+  }
+  static HRESULT SetBool(VARIANT* result, bool value) {
+    result->vt = VT_BOOL;
+    result->boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+  }
+  // Hands over one reference that the caller already owns.
+  static HRESULT SetObject(VARIANT* result, IDispatch* object) {
+    result->vt = VT_DISPATCH;
+    result->pdispVal = object;
+    return S_OK;
+  }
+  static HRESULT SetUnknown(VARIANT* result, IUnknown* object) {
+    result->vt = VT_UNKNOWN;
+    result->punkVal = object;
+    return S_OK;
+  }
+
+ private:
+  std::atomic<ULONG> references_{1};
+};
+
+// ---- times: UTC file times in the store, local automation dates in the object model ----
+
+// Outlook's "none" date, 4501-01-01, for a time an item does not have.
+constexpr DATE kNoneDate = 949998.0;
+
+std::optional<DATE> LocalDate(FileTime utc) {
+  const auto fields = FileTimeToSystemTime(utc);
+  if (!fields) return std::nullopt;
+  const auto local = MachineUtcToLocal(*fields);
+  if (!local) return std::nullopt;
+  SYSTEMTIME system{local->year, local->month,  local->day_of_week, local->day,
+                    local->hour, local->minute, local->second,      local->milliseconds};
+  DATE date = 0;
+  if (SystemTimeToVariantTime(&system, &date) == 0) return std::nullopt;
+  return date;
+}
+
+std::optional<FileTime> UtcFileTime(DATE local_date) {
+  SYSTEMTIME system{};
+  if (VariantTimeToSystemTime(local_date, &system) == 0) return std::nullopt;
+  const SystemTime local{system.wYear, system.wMonth,  system.wDayOfWeek, system.wDay,
+                         system.wHour, system.wMinute, system.wSecond,    system.wMilliseconds};
+  const auto utc = MachineLocalToUtc(local);
+  if (!utc) return std::nullopt;
+  return SystemTimeToFileTime(*utc);
+}
+
+// Local midnight at or before (or, rounding up, at or after) a UTC time.
+std::optional<FileTime> LocalMidnight(FileTime utc, bool round_up) {
+  const auto date = LocalDate(utc);
+  if (!date) return std::nullopt;
+  double day = std::floor(*date);
+  if (round_up && *date > day) day += 1;
+  return UtcFileTime(day);
+}
+
+bool IsAppointmentClass(const std::wstring& message_class) {
+  static const std::wstring kPrefix = L"ipm.appointment";
+  const std::wstring lower = ToLower(message_class);
+  return lower.compare(0, kPrefix.size(), kPrefix) == 0 &&
+         (lower.size() == kPrefix.size() || lower[kPrefix.size()] == L'.');
+}
+
+// ---- items ----
+
+class ItemObject final : public DispatchObject {
+ public:
+  ItemObject(std::shared_ptr<Store> store, Message* message)
+      : store_(std::move(store)), message_(message) {
+    appointment_ = IsAppointmentClass(MessageClass());
+  }
+  ~ItemObject() override { message_->Release(); }
+
+  // A new appointment as CreateItem makes it: the next half hour, half an hour long.
+  void InitNewAppointment() {
+    const FileTime now = store_->Now();
+    const FileTime start = (now / (30 * kTicksPerMinute) + 1) * (30 * kTicksPerMinute);
+    message_->Set(PR_MESSAGE_CLASS_W, std::wstring(L"IPM.Appointment"));
+    message_->Set(kPrSubjectW, std::wstring());
+    SetTimes(start, start + 30 * kTicksPerMinute);
+    message_->Set(Tag(kSubType), int64_t{0});
+    message_->Set(Tag(kBusyStatus), int64_t{2});
+    message_->Set(Tag(kStateFlags), int64_t{0});
+    message_->Set(Tag(kReminderSet), int64_t{1});
+    message_->Set(Tag(kReminderDelta), int64_t{15});
+    message_->Set(kPrSensitivity, int64_t{0});
+    appointment_ = true;
+  }
+
+ protected:
+  enum Index {
+    kMessageClass,
+    kSubject,
+    kBody,
+    kEntryId,
+    kLastModificationTime,
+    kSave,
+    kDelete,
+    kMapiObject,
+    kCommonCount,  // the members below are the appointment's own
+    kStart = kCommonCount,
+    kEnd,
+    kAllDayEvent,
+    kLocation_,
+    kBusyStatus_,
+    kReminderSet_,
+    kReminderMinutes,
+    kSensitivity,
+    kMeetingStatus,
+    kIsRecurring,
+  };
+
+  std::span<const Member> members() const override {
+    static const Member kMembers[] = {
+        {L"MessageClass", Kind::kGetPut},
+        {L"Subject", Kind::kGetPut},
+        {L"Body", Kind::kGetPut},
+        {L"EntryID", Kind::kGet},
+        {L"LastModificationTime", Kind::kGet},
+        {L"Save", Kind::kMethod},
+        {L"Delete", Kind::kMethod},
+        {L"MAPIOBJECT", Kind::kGet},
+        {L"Start", Kind::kGetPut},
+        {L"End", Kind::kGetPut},
+        {L"AllDayEvent", Kind::kGetPut},
+        {L"Location", Kind::kGetPut},
+        {L"BusyStatus", Kind::kGetPut},
+        {L"ReminderSet", Kind::kGetPut},
+        {L"ReminderMinutesBeforeStart", Kind::kGetPut},
+        {L"Sensitivity", Kind::kGetPut},
+        {L"MeetingStatus", Kind::kGetPut},
+        {L"IsRecurring", Kind::kGet},
+    };
+    const size_t count = appointment_ ? std::size(kMembers) : static_cast<size_t>(kCommonCount);
+    return std::span<const Member>(kMembers, count);
+  }
+
+  HRESULT Dispatch(size_t index, bool put, const Call& call, VARIANT* result) override {
+    if (message_->deleted() || deleted_) return call.Raise(kTextDeleted, MAPI_E_OBJECT_DELETED);
+    if (put) return Put(index, call);
+    switch (index) {
+      case kMessageClass:
+        return SetText(result, MessageClass());
+      case kSubject:
+        return SetText(result, TextOf(kPrSubjectW));
+      case kBody:
+        return SetText(result, TextOf(kPrBodyW));
+      case kLocation_:
+        return SetText(result, TextOf(Tag(kLocation)));
+      case kEntryId:
+        return SetText(result, HexText(message_->entry_id()));
+      case kLastModificationTime:
+        return SetDate(result,
+                       message_->saved() ? LocalDate(message_->last_modified()) : std::nullopt);
+      case kStart:
+        return SetDate(result, TimeOf(kStartWhole));
+      case kEnd:
+        return SetDate(result, TimeOf(kEndWhole));
+      case kAllDayEvent:
+        return SetBool(result, NumberOf(Tag(kSubType), 0) != 0);
+      case kBusyStatus_:
+        return SetLong(result, static_cast<LONG>(NumberOf(Tag(kBusyStatus), 2)));
+      case kReminderSet_:
+        return SetBool(result, NumberOf(Tag(kReminderSet), 0) != 0);
+      case kReminderMinutes:
+        return SetLong(result, static_cast<LONG>(NumberOf(Tag(kReminderDelta), 0)));
+      case kSensitivity:
+        return SetLong(result, static_cast<LONG>(NumberOf(kPrSensitivity, 0)));
+      case kMeetingStatus:
+        return SetLong(result, static_cast<LONG>(NumberOf(Tag(kStateFlags), 0)));
+      case kIsRecurring:
+        return SetBool(result, NumberOf(Tag(kRecurring), 0) != 0);
+      case kMapiObject:
+        message_->AddRef();
+        return SetUnknown(result, static_cast<IMessage*>(message_));
+      case kSave:
+        return Save(call);
+      case kDelete:
+        return Delete(call);
+    }
+    return DISP_E_MEMBERNOTFOUND;
+  }
+
+ private:
+  ULONG Tag(const NamedProp& prop) const { return store_->NamedTag(prop); }
+  std::wstring MessageClass() const { return TextOf(PR_MESSAGE_CLASS_W); }
+  std::wstring TextOf(ULONG tag) const {
+    const auto found = message_->Get(tag);
+    const auto* text = found ? std::get_if<std::wstring>(&found->second) : nullptr;
+    return text != nullptr ? *text : std::wstring();
+  }
+  int64_t NumberOf(ULONG tag, int64_t fallback) const {
+    const auto found = message_->Get(tag);
+    const auto* number = found ? std::get_if<int64_t>(&found->second) : nullptr;
+    return number != nullptr ? *number : fallback;
+  }
+  std::optional<FileTime> TimeOf(const NamedProp& prop) const {
+    const auto found = message_->Get(Tag(prop));
+    const auto* number = found ? std::get_if<int64_t>(&found->second) : nullptr;
+    if (number == nullptr || *number < 0) return std::nullopt;
+    return static_cast<FileTime>(*number);
+  }
+  static HRESULT SetDate(VARIANT* result, std::optional<FileTime> utc) {
+    std::optional<DATE> date = utc ? LocalDate(*utc) : std::nullopt;
+    result->vt = VT_DATE;
+    result->date = date.value_or(kNoneDate);
+    return S_OK;
+  }
+  static HRESULT SetDate(VARIANT* result, std::optional<DATE> date) {
+    result->vt = VT_DATE;
+    result->date = date.value_or(kNoneDate);
+    return S_OK;
+  }
+
+  // Start and end are kept whole (UTC) and common, with the duration in minutes.
+  HRESULT SetTimes(FileTime start, FileTime end) {
+    for (const NamedProp& prop : {kStartWhole, kCommonStart}) {
+      if (HRESULT hr = message_->Set(Tag(prop), static_cast<int64_t>(start)); hr != S_OK) return hr;
+    }
+    for (const NamedProp& prop : {kEndWhole, kCommonEnd}) {
+      if (HRESULT hr = message_->Set(Tag(prop), static_cast<int64_t>(end)); hr != S_OK) return hr;
+    }
+    const int64_t minutes =
+        (static_cast<int64_t>(end) - static_cast<int64_t>(start)) / kTicksPerMinute;
+    return message_->Set(Tag(kDuration), minutes);
+  }
+
+  HRESULT Refused(const Call& call, HRESULT hr) const {
+    if (hr == MAPI_E_NO_ACCESS) return call.Raise(kTextNoAccess, hr);
+    if (hr == MAPI_E_OBJECT_DELETED) return call.Raise(kTextDeleted, hr);
+    return call.Raise(kTextFailed, hr);
+  }
+
+  HRESULT Put(size_t index, const Call& call) {
+    HRESULT hr = S_OK;
+    auto put_text = [&](ULONG tag) -> HRESULT {
+      const auto text = call.Text(0);
+      if (!text) return call.Mismatch(0);
+      return message_->Set(tag, *text);
+    };
+    auto put_enum = [&](ULONG tag, std::initializer_list<LONG> allowed) -> HRESULT {
+      const auto value = call.Long(0);
+      if (!value) return call.Mismatch(0);
+      if (std::find(allowed.begin(), allowed.end(), *value) == allowed.end()) {
+        return call.Raise(kTextBadValue, E_INVALIDARG);
+      }
+      return message_->Set(tag, int64_t{*value});
+    };
+    auto put_bool = [&](ULONG tag) -> HRESULT {
+      const auto value = call.Bool(0);
+      if (!value) return call.Mismatch(0);
+      return message_->Set(tag, int64_t{*value ? 1 : 0});
+    };
+    switch (index) {
+      case kMessageClass:
+        hr = put_text(PR_MESSAGE_CLASS_W);
+        break;
+      case kSubject:
+        hr = put_text(kPrSubjectW);
+        break;
+      case kBody:
+        hr = put_text(kPrBodyW);
+        break;
+      case kLocation_:
+        hr = put_text(Tag(kLocation));
+        break;
+      case kStart:
+      case kEnd: {
+        const auto date = call.Date(0);
+        if (!date) return call.Mismatch(0);
+        const auto utc = UtcFileTime(*date);
+        if (!utc) return call.Raise(kTextBadValue, E_INVALIDARG);
+        const FileTime start = TimeOf(kStartWhole).value_or(*utc);
+        const FileTime end = TimeOf(kEndWhole).value_or(start);
+        if (index == kStart) {  // the duration is kept
+          hr = SetTimes(*utc, *utc + (end > start ? end - start : 0));
+        } else if (*utc < start) {
+          return call.Raise(kTextEndBeforeStart, E_INVALIDARG);
+        } else {
+          hr = SetTimes(start, *utc);
+        }
+        break;
+      }
+      case kAllDayEvent: {
+        const auto all_day = call.Bool(0);
+        if (!all_day) return call.Mismatch(0);
+        hr = message_->Set(Tag(kSubType), int64_t{*all_day ? 1 : 0});
+        if (hr == S_OK && *all_day) {  // whole local days covering the times
+          const FileTime start = TimeOf(kStartWhole).value_or(store_->Now());
+          const FileTime end = TimeOf(kEndWhole).value_or(start);
+          const auto day_start = LocalMidnight(start, false);
+          auto day_end = LocalMidnight(end, true);
+          if (!day_start || !day_end) return call.Raise(kTextBadValue, E_INVALIDARG);
+          if (*day_end <= *day_start)
+            day_end = LocalMidnight(*day_start + kTicksPerDay + kTicksPerDay / 2, false);
+          if (!day_end) return call.Raise(kTextBadValue, E_INVALIDARG);
+          hr = SetTimes(*day_start, *day_end);
+        }
+        break;
+      }
+      case kBusyStatus_:
+        hr = put_enum(Tag(kBusyStatus), {0, 1, 2, 3, 4});
+        break;
+      case kReminderSet_:
+        hr = put_bool(Tag(kReminderSet));
+        break;
+      case kReminderMinutes: {
+        const auto minutes = call.Long(0);
+        if (!minutes) return call.Mismatch(0);
+        if (*minutes < 0) return call.Raise(kTextBadValue, E_INVALIDARG);
+        hr = message_->Set(Tag(kReminderDelta), int64_t{*minutes});
+        break;
+      }
+      case kSensitivity:
+        hr = put_enum(kPrSensitivity, {0, 1, 2, 3});
+        break;
+      case kMeetingStatus:
+        hr = put_enum(Tag(kStateFlags), {0, 1, 3, 5, 7});
+        break;
+      default:
+        return DISP_E_MEMBERNOTFOUND;
+    }
+    if (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_EXCEPTION) return hr;
+    return hr == S_OK ? S_OK : Refused(call, hr);
+  }
+
+  HRESULT Save(const Call& call) {
+    // A meeting Outlook makes gets its global object id when first saved.
+    if (appointment_ && (NumberOf(Tag(kStateFlags), 0) & kMeetingFlag) != 0 &&
+        !message_->Get(Tag(kGlobalObjectId))) {
+      const Bytes id = MakeOutlookGlobalObjectId(store_->Now());
+      if (HRESULT hr = message_->Set(Tag(kGlobalObjectId), id); hr != S_OK)
+        return Refused(call, hr);
+      if (HRESULT hr = message_->Set(Tag(kCleanGlobalObjectId), id); hr != S_OK) {
+        return Refused(call, hr);
+      }
+    }
+    const HRESULT hr = message_->Save();
+    return hr == S_OK ? S_OK : Refused(call, hr);
+  }
+
+  HRESULT Delete(const Call& call) {
+    if (message_->saved()) {
+      const Bytes id = message_->entry_id();
+      if (store_->faults().IsReadOnly(id)) return Refused(call, MAPI_E_NO_ACCESS);
+      const HRESULT hr = store_->Delete(id);
+      if (hr != S_OK) return Refused(call, hr);
+    }
+    deleted_ = true;
+    return S_OK;
+  }
+
+  std::shared_ptr<Store> store_;
+  Message* message_;
+  bool appointment_ = false;
+  bool deleted_ = false;
+};
+
+// The folder's items as they stood when Items was read; Item(n) counts from 1.
+class ItemsObject final : public DispatchObject {
+ public:
+  explicit ItemsObject(std::shared_ptr<Store> store) : store_(std::move(store)) {
+    for (const auto& entry : store_->items()) numbers_.push_back(entry.first);
+  }
+
+ protected:
+  std::span<const Member> members() const override {
+    static const Member kMembers[] = {{L"Count", Kind::kGet}, {L"Item", Kind::kMethod, 1, 1}};
+    return kMembers;
+  }
+  HRESULT Dispatch(size_t index, bool, const Call& call, VARIANT* result) override {
+    if (index == 0) return SetLong(result, static_cast<LONG>(numbers_.size()));
+    const auto position = call.Long(0);
+    if (!position) return call.Mismatch(0);
+    if (*position < 1 || static_cast<size_t>(*position) > numbers_.size()) {
+      return call.Raise(L"Array index out of bounds.", DISP_E_BADINDEX);
+    }
+    const int64_t number = numbers_[*position - 1];
+    if (store_->items().count(number) == 0) return call.Raise(kTextDeleted, MAPI_E_NOT_FOUND);
+    return SetObject(result, new ItemObject(store_, Message::Open(store_, number, true)));
+  }
+
+ private:
+  std::shared_ptr<Store> store_;
+  std::vector<int64_t> numbers_;
+};
+
+class FolderObject final : public DispatchObject {
+ public:
+  explicit FolderObject(std::shared_ptr<Store> store) : store_(std::move(store)) {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static const Member kMembers[] = {{L"EntryID", Kind::kGet},
+                                      {L"Items", Kind::kGet},
+                                      {L"MAPIOBJECT", Kind::kGet},
+                                      {L"Name", Kind::kGet}};
+    return kMembers;
+  }
+  HRESULT Dispatch(size_t index, bool, const Call&, VARIANT* result) override {
+    switch (index) {
+      case 0:
+        return SetText(result, HexText(store_->folder_entry_id()));
+      case 1:
+        return SetObject(result, new ItemsObject(store_));
+      case 2:
+        return SetUnknown(result, NewCalendarFolder(store_));
+      default:
+        return SetText(result, L"Calendar");
+    }
+  }
+
+ private:
+  std::shared_ptr<Store> store_;
+};
+
+class NamespaceObject final : public DispatchObject {
+ public:
+  explicit NamespaceObject(std::shared_ptr<Store> store) : store_(std::move(store)) {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static const Member kMembers[] = {{L"Logon", Kind::kMethod, 0, 4},
+                                      {L"Logoff", Kind::kMethod},
+                                      {L"GetDefaultFolder", Kind::kMethod, 1, 1},
+                                      {L"GetItemFromID", Kind::kMethod, 1, 2},
+                                      {L"MAPIOBJECT", Kind::kGet}};
+    return kMembers;
+  }
+  HRESULT Dispatch(size_t index, bool, const Call& call, VARIANT* result) override {
+    switch (index) {
+      case 0:  // Logon(profile, password, show dialog, new session): one profile here
+        if (call.arg(0) != nullptr && !call.Text(0)) return call.Mismatch(0);
+        if (call.arg(1) != nullptr && !call.Text(1)) return call.Mismatch(1);
+        if (call.arg(2) != nullptr && !call.Bool(2)) return call.Mismatch(2);
+        if (call.arg(3) != nullptr && !call.Bool(3)) return call.Mismatch(3);
+        return S_OK;
+      case 1:
+        return S_OK;
+      case 2: {
+        const auto folder = call.Long(0);
+        if (!folder) return call.Mismatch(0);
+        if (*folder != kFolderCalendar) return call.Raise(kTextBadValue, E_INVALIDARG);
+        return SetObject(result, new FolderObject(store_));
+      }
+      case 3:
+        return GetItemFromId(call, result);
+      default:
+        return SetUnknown(result, NewSession(store_));
+    }
+  }
+
+ private:
+  HRESULT GetItemFromId(const Call& call, VARIANT* result) {
+    const VARIANT* id_arg = call.arg(0);
+    if (id_arg->vt != VT_BSTR) return call.Mismatch(0);
+    if (call.arg(1) != nullptr && call.arg(1)->vt != VT_BSTR) return call.Mismatch(1);
+    const auto id = ParseHex(std::wstring_view(id_arg->bstrVal != nullptr ? id_arg->bstrVal : L"",
+                                               SysStringLen(id_arg->bstrVal)));
+    if (!id || id->empty() || !store_->IsOwnEntryId(*id)) {
+      return call.Raise(L"Could not open the item. Try again.", MAPI_E_INVALID_ENTRYID);
+    }
+    const HRESULT fault = store_->faults().Take(FaultPoint::kOpenEntry);
+    if (fault != S_OK) return call.Raise(kTextFailed, fault);
+    const StoredItem* item = store_->Find(*id);
+    if (item == nullptr) return call.Raise(kTextNotFound, MAPI_E_NOT_FOUND);
+    return SetObject(result, new ItemObject(store_, Message::Open(store_, item->number, true)));
+  }
+
+  std::shared_ptr<Store> store_;
+};
+
+class ApplicationObject final : public DispatchObject {
+ public:
+  explicit ApplicationObject(std::shared_ptr<Store> store) : store_(std::move(store)) {}
+
+ protected:
+  std::span<const Member> members() const override {
+    static const Member kMembers[] = {{L"GetNamespace", Kind::kMethod, 1, 1},
+                                      {L"CreateItem", Kind::kMethod, 1, 1}};
+    return kMembers;
+  }
+  HRESULT Dispatch(size_t index, bool, const Call& call, VARIANT* result) override {
+    if (index == 0) {
+      const auto type = call.Text(0);
+      if (!type || call.arg(0)->vt != VT_BSTR) return call.Mismatch(0);
+      if (ToLower(*type) != L"mapi") return call.Raise(kTextBadValue, E_INVALIDARG);
+      return SetObject(result, new NamespaceObject(store_));
+    }
+    const auto type = call.Long(0);
+    if (!type) return call.Mismatch(0);
+    if (*type != kAppointmentItem) return call.Raise(kTextBadValue, E_INVALIDARG);
+    auto* item = new ItemObject(store_, Message::Open(store_, 0, true));
+    item->InitNewAppointment();
+    return SetObject(result, item);
+  }
+
+ private:
+  std::shared_ptr<Store> store_;
+};
+
+}  // namespace
+
+IDispatch* NewApplication(std::shared_ptr<Store> store) {
+  return new ApplicationObject(std::move(store));
+}
+
+}  // namespace calendar_mirrow_addin::sim

@@ -1,0 +1,128 @@
+#pragma once
+
+// One user's simulated message store: the items of the default calendar folder with their
+// properties, the store's named-property map, and the faults a test has switched on. Kept
+// in one SQLite file (each save is one transaction, so a killed process leaves the file
+// whole) or in memory. Used from one thread at a time, as the add-in's worker uses Outlook.
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <tuple>
+
+#include "base/system_time.h"
+#include "sim/outlook/property.h"
+
+struct sqlite3;
+
+namespace calendar_mirrow_addin::sim {
+
+// Where a test can make the store fail for the next calls.
+enum class FaultPoint {
+  kContentsTable,  // IMAPIFolder::GetContentsTable
+  kOpenEntry,      // IMAPIFolder::OpenEntry and Namespace.GetItemFromID
+  kSave,           // IMessage::SaveChanges and AppointmentItem.Save
+};
+
+class Faults {
+ public:
+  // The next `calls` calls at `point` fail with `code`.
+  void Fail(FaultPoint point, HRESULT code, int calls);
+  // After `rows` more rows have been handed out by contents tables, the next `calls` calls of
+  // QueryRows fail with `code` (a batch that would pass the mark stops at it).
+  void FailQueryRowsAfter(ULONG rows, HRESULT code, int calls = 1);
+  // An item whose changes are refused with MAPI_E_NO_ACCESS.
+  void SetReadOnly(const Bytes& entry_id, bool read_only);
+  // A property (by id) that reads as a PT_ERROR value with `code`, on one item or, with an
+  // empty entry id, on every item.
+  void SetUnreadable(const Bytes& entry_id, ULONG tag, SCODE code);
+  void Clear();
+
+  // The code of the next failure due at `point` (counting it), or S_OK.
+  HRESULT Take(FaultPoint point);
+  // How many of `wanted` rows QueryRows may hand out now; S_OK, or the failure due now.
+  HRESULT TakeRows(ULONG wanted, ULONG* allowed);
+  bool IsReadOnly(const Bytes& entry_id) const;
+  std::optional<SCODE> Unreadable(const Bytes& entry_id, ULONG tag) const;
+
+ private:
+  struct Pending {
+    HRESULT code = S_OK;
+    int calls = 0;
+  };
+  std::map<FaultPoint, Pending> pending_;
+  std::optional<ULONG> rows_left_;
+  Pending rows_fault_;
+  std::set<Bytes, BytesLess> read_only_;
+  std::map<ULONG, std::map<Bytes, SCODE, BytesLess>> unreadable_;  // property id, entry id
+};
+
+struct StoredItem {
+  int64_t number = 0;
+  Bytes entry_id;
+  FileTime last_modified = 0;
+  PropMap props;  // the message class included; entry id and time are computed
+
+  // The value stored under the property id of `tag`, of any type.
+  const std::pair<const ULONG, PropData>* Find(ULONG tag) const;
+  std::wstring MessageClass() const;
+};
+
+class Store {
+ public:
+  // Opens or creates the store file; an empty path keeps the store in memory. Null on
+  // failure, with the reason in `error`.
+  static std::shared_ptr<Store> Open(const std::string& path, std::string* error);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  const Bytes& folder_entry_id() const { return folder_entry_id_; }
+  const std::map<int64_t, StoredItem>& items() const { return items_; }
+  const StoredItem* Find(const Bytes& entry_id) const;
+  // Whether `entry_id` has this store's shape (it may still name no item).
+  bool IsOwnEntryId(const Bytes& entry_id) const;
+
+  // Writes an item in one transaction: a new one when `number` is 0 (its number is stored
+  // back). `changes` replace values (per property id), `removed` tags are dropped. The
+  // modification time moves forward on every save.
+  HRESULT Save(int64_t* number, const PropMap& changes, const std::set<ULONG>& removed);
+  HRESULT Delete(const Bytes& entry_id);
+
+  // The property id of a named property, created from 0x8000 up when `create` is set;
+  // MAPI_E_NOT_FOUND when absent and not created.
+  HRESULT NamedId(const GUID& set, ULONG kind, LONG id, const std::wstring& name, bool create,
+                  ULONG* prop_id);
+  // The full tag of one of the named properties in property.h (created when missing).
+  ULONG NamedTag(const NamedProp& prop);
+
+  // The clock behind modification times (100-ns ticks since 1601, UTC); the system clock
+  // unless a test sets another.
+  void SetClock(std::function<FileTime()> clock) { clock_ = std::move(clock); }
+  FileTime Now() const { return clock_(); }
+
+  Faults& faults() { return faults_; }
+
+ private:
+  Store() = default;
+  bool Load(std::string* error);
+  bool Exec(const char* sql);
+  Bytes EntryIdOf(int64_t number) const;
+
+  using NameKey = std::tuple<std::string, ULONG, LONG, std::wstring>;  // set as raw bytes
+
+  sqlite3* db_ = nullptr;
+  Bytes store_uid_;
+  Bytes folder_entry_id_;
+  std::map<int64_t, StoredItem> items_;
+  std::map<Bytes, int64_t, BytesLess> numbers_;
+  std::map<NameKey, ULONG> names_;
+  ULONG next_name_id_ = 0x8000;
+  std::function<FileTime()> clock_;
+  Faults faults_;
+};
+
+}  // namespace calendar_mirrow_addin::sim

@@ -1,0 +1,507 @@
+// The simulated Outlook: its store, MAPI view and object model, as the add-in uses them.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+#include "base/text.h"
+#include "platform/com/oleaut.h"
+#include "sim/outlook/mapi_view.h"
+#include "sim/outlook/object_model.h"
+#include "sim/outlook/seed.h"
+#include "tests/platform/env_guard.h"
+
+namespace calendar_mirrow_addin::sim {
+namespace {
+
+constexpr FileTime kMonday = 133'218'720'000'000'000ULL;  // 2023-02-27T00:00:00Z
+constexpr int64_t kHour = 36'000'000'000;
+
+// Releases a COM pointer when the test leaves, so ASan sees every object freed.
+template <typename T>
+struct Ref {
+  T* p = nullptr;
+  ~Ref() {
+    if (p != nullptr) p->Release();
+  }
+  T* operator->() const { return p; }
+  T** put() { return &p; }
+};
+
+std::shared_ptr<Store> MemoryStore() {
+  auto store = Store::Open("", nullptr);
+  store->SetClock([] { return kMonday; });
+  return store;
+}
+
+Bytes Seed(Store& store, std::wstring subject, std::wstring message_class = L"IPM.Appointment") {
+  AppointmentSeed seed;
+  seed.subject = std::move(subject);
+  seed.message_class = std::move(message_class);
+  seed.start = kMonday + 9 * kHour;
+  return AddAppointment(store, seed);
+}
+
+HRESULT OpenMessage(IMAPIFolder* folder, const Bytes& entry_id, ULONG flags, IMessage** message) {
+  ULONG type = 0;
+  LPUNKNOWN object = nullptr;
+  Bytes copy = entry_id;
+  const HRESULT hr =
+      folder->OpenEntry(static_cast<ULONG>(copy.size()), reinterpret_cast<LPENTRYID>(copy.data()),
+                        &IID_IMessage, flags, &type, &object);
+  if (hr == S_OK) {
+    EXPECT_EQ(type, MAPI_MESSAGE);
+    *message = static_cast<IMessage*>(static_cast<IMAPIProp*>(object));
+  }
+  return hr;
+}
+
+// One property read through GetProps: (result, returned tag, value as stored).
+struct Read {
+  HRESULT hr;
+  ULONG tag;
+  std::optional<PropData> data;
+};
+Read GetOne(IMAPIProp* prop, ULONG tag) {
+  SizedSPropTagArray(1, tags) = {1, {tag}};
+  ULONG count = 0;
+  LPSPropValue values = nullptr;
+  Read read{prop->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), MAPI_UNICODE, &count, &values),
+            0, std::nullopt};
+  if (values != nullptr) {
+    EXPECT_EQ(count, 1u);
+    read.tag = values[0].ulPropTag;
+    read.data = FromSPropValue(values[0]);
+    MAPIFreeBuffer(values);
+  }
+  return read;
+}
+
+HRESULT SetOne(IMAPIProp* prop, ULONG tag, const std::wstring& text) {
+  SPropValue value{};
+  value.ulPropTag = tag;
+  std::wstring copy = text;
+  value.Value.lpszW = copy.data();
+  return prop->SetProps(1, &value, nullptr);
+}
+
+ULONG NamedTag(IMAPIProp* prop, const GUID& set, LONG id, ULONG flags) {
+  GUID copy = set;
+  MAPINAMEID name{&copy, MNID_ID, {id}};
+  LPMAPINAMEID names[] = {&name};
+  LPSPropTagArray tags = nullptr;
+  prop->GetIDsFromNames(1, names, flags, &tags);
+  const ULONG tag = tags != nullptr ? tags->aulPropTag[0] : 0;
+  MAPIFreeBuffer(tags);
+  return tag;
+}
+
+TEST(SimOutlookStore, KeepsItemsIdsAndNamedTagsAcrossReopen) {
+  const auto dir =
+      std::filesystem::path(::testing::TempDir()) / ("simol-" + std::to_string(getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "store.db").string();
+  constexpr GUID kOwnSet = {0x11111111, 0x2222, 0x3333, {4, 4, 4, 4, 4, 4, 4, 4}};
+  Bytes entry_id;
+  ULONG own_tag = 0;
+  Bytes goid = MakeOutlookGlobalObjectId(kMonday);
+  {
+    auto store = Store::Open(path, nullptr);
+    ASSERT_NE(store, nullptr);
+    AppointmentSeed seed;
+    seed.subject = L"Planning";
+    seed.global_object_id = goid;
+    entry_id = AddAppointment(*store, seed);
+    Ref<IMAPIFolder> folder{NewCalendarFolder(store)};
+    Ref<IMessage> message;
+    ASSERT_EQ(OpenMessage(folder.p, entry_id, MAPI_MODIFY, message.put()), S_OK);
+    own_tag = NamedTag(message.p, kOwnSet, 0x42, MAPI_CREATE);
+    EXPECT_GE(PROP_ID(own_tag), 0x8000u);
+    ASSERT_EQ(SetOne(message.p, CHANGE_PROP_TYPE(own_tag, PT_UNICODE), L"kept"), S_OK);
+    ASSERT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+  }
+  auto store = Store::Open(path, nullptr);
+  ASSERT_NE(store, nullptr);
+  const StoredItem* item = store->Find(entry_id);
+  ASSERT_NE(item, nullptr);
+  EXPECT_GE(entry_id.size(), 24u);
+  Ref<IMAPIFolder> folder{NewCalendarFolder(store)};
+  Ref<IMessage> message;
+  ASSERT_EQ(OpenMessage(folder.p, entry_id, 0, message.put()), S_OK);
+  EXPECT_EQ(NamedTag(message.p, kOwnSet, 0x42, 0), own_tag);
+  EXPECT_EQ(GetOne(message.p, CHANGE_PROP_TYPE(own_tag, PT_UNICODE)).data, PropData(L"kept"));
+  EXPECT_EQ(GetOne(message.p, kPrSubjectW).data, PropData(L"Planning"));
+  EXPECT_EQ(NamedValue(*store, *item, kGlobalObjectId), PropData(goid));
+  // A name never created is reported, not invented.
+  EXPECT_EQ(NamedTag(message.p, kOwnSet, 0x43, 0), PROP_TAG(PT_ERROR, 0));
+  std::filesystem::remove_all(dir);
+}
+
+TEST(SimOutlookStore, ModificationTimeMovesOnEverySave) {
+  auto store = MemoryStore();
+  const Bytes id = Seed(*store, L"a");
+  const FileTime first = store->Find(id)->last_modified;
+  EXPECT_EQ(first, kMonday);
+  Ref<IMAPIFolder> folder{NewCalendarFolder(store)};
+  Ref<IMessage> message;
+  ASSERT_EQ(OpenMessage(folder.p, id, MAPI_MODIFY, message.put()), S_OK);
+  ASSERT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);  // the clock stood still
+  EXPECT_GT(store->Find(id)->last_modified, first);
+  store->SetClock([] { return kMonday + kHour; });
+  ASSERT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+  EXPECT_EQ(store->Find(id)->last_modified, kMonday + kHour);
+  EXPECT_EQ(GetOne(message.p, PR_LAST_MODIFICATION_TIME).data,
+            PropData(static_cast<int64_t>(kMonday + kHour)));
+}
+
+TEST(SimOutlookMapi, QueryRowsBatchesAndFailsAfterKRows) {
+  struct Case {
+    int items;
+    LONG batch;
+    std::optional<ULONG> fail_after;
+    std::vector<ULONG> batches;  // then a failure when fail_after is set, else the end
+  };
+  const Case cases[] = {
+      {5, 2, std::nullopt, {2, 2, 1}},
+      {0, 50, std::nullopt, {}},
+      {5, 2, 3, {2, 1}},
+      {5, 50, 0, {}},
+  };
+  for (const Case& c : cases) {
+    auto store = MemoryStore();
+    std::vector<Bytes> ids;
+    for (int i = 0; i < c.items; ++i) ids.push_back(Seed(*store, L"item"));
+    Ref<IMAPIFolder> folder{NewCalendarFolder(store)};
+    Ref<IMAPITable> table;
+    ASSERT_EQ(folder->GetContentsTable(MAPI_UNICODE, table.put()), S_OK);
+    ULONG count = 0;
+    ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
+    EXPECT_EQ(count, static_cast<ULONG>(c.items));
+    if (c.fail_after) store->faults().FailQueryRowsAfter(*c.fail_after, MAPI_E_NETWORK_ERROR);
+    size_t next = 0;
+    for (ULONG expected : c.batches) {
+      LPSRowSet rows = nullptr;
+      ASSERT_EQ(table->QueryRows(c.batch, 0, &rows), S_OK);
+      ASSERT_EQ(rows->cRows, expected);
+      for (ULONG r = 0; r < rows->cRows; ++r, ++next) {  // in creation order, three columns
+        ASSERT_EQ(rows->aRow[r].cValues, 3u);
+        EXPECT_EQ(FromSPropValue(rows->aRow[r].lpProps[0]), PropData(ids[next]));
+        EXPECT_EQ(rows->aRow[r].lpProps[2].ulPropTag, PR_MESSAGE_CLASS_W);
+      }
+      FreeProws(rows);
+    }
+    LPSRowSet rows = nullptr;
+    EXPECT_EQ(table->QueryRows(c.batch, 0, &rows), c.fail_after ? MAPI_E_NETWORK_ERROR : S_OK);
+    if (rows != nullptr) {
+      EXPECT_EQ(rows->cRows, 0u);
+      FreeProws(rows);
+    }
+  }
+}
+
+TEST(SimOutlookMapi, FaultsLastForTheGivenNumberOfCalls) {
+  struct Case {
+    FaultPoint point;
+    HRESULT code;
+  };
+  const Case cases[] = {{FaultPoint::kContentsTable, MAPI_E_BUSY},
+                        {FaultPoint::kOpenEntry, MAPI_E_NETWORK_ERROR},
+                        {FaultPoint::kSave, MAPI_E_NOT_ENOUGH_DISK}};
+  for (const Case& c : cases) {
+    auto store = MemoryStore();
+    const Bytes id = Seed(*store, L"x");
+    Ref<IMAPIFolder> folder{NewCalendarFolder(store)};
+    Ref<IMessage> opened;
+    ASSERT_EQ(OpenMessage(folder.p, id, MAPI_MODIFY, opened.put()), S_OK);
+    auto call = [&]() -> HRESULT {
+      switch (c.point) {
+        case FaultPoint::kContentsTable: {
+          Ref<IMAPITable> table;
+          return folder->GetContentsTable(0, table.put());
+        }
+        case FaultPoint::kOpenEntry: {
+          Ref<IMessage> message;
+          return OpenMessage(folder.p, id, MAPI_MODIFY, message.put());
+        }
+        case FaultPoint::kSave:
+          return opened->SaveChanges(KEEP_OPEN_READWRITE);
+      }
+      return E_FAIL;
+    };
+    store->faults().Fail(c.point, c.code, 2);
+    EXPECT_EQ(call(), c.code);
+    EXPECT_EQ(call(), c.code);
+    EXPECT_EQ(call(), S_OK);
+  }
+}
+
+TEST(SimOutlookMapi, PropertyErrorsAndRefusedChanges) {
+  auto store = MemoryStore();
+  const Bytes id = Seed(*store, L"Review");
+  Ref<IMAPIFolder> folder{NewCalendarFolder(store)};
+  Ref<IMessage> message;
+  ASSERT_EQ(OpenMessage(folder.p, id, MAPI_MODIFY, message.put()), S_OK);
+
+  const Read absent = GetOne(message.p, PR_SENDER_EMAIL_ADDRESS_W);
+  EXPECT_EQ(absent.hr, MAPI_W_ERRORS_RETURNED);
+  EXPECT_EQ(absent.tag, CHANGE_PROP_TYPE(PR_SENDER_EMAIL_ADDRESS_W, PT_ERROR));
+  EXPECT_EQ(absent.data, PropData(int64_t{MAPI_E_NOT_FOUND}));
+
+  store->faults().SetUnreadable(id, kPrSubjectW, MAPI_E_CORRUPT_DATA);
+  EXPECT_EQ(GetOne(message.p, kPrSubjectW).data, PropData(int64_t{MAPI_E_CORRUPT_DATA}));
+  Ref<IMAPITable> table;
+  ASSERT_EQ(folder->GetContentsTable(0, table.put()), S_OK);
+  SizedSPropTagArray(2, columns) = {2, {PR_ENTRYID, kPrSubjectW}};
+  ASSERT_EQ(table->SetColumns(reinterpret_cast<LPSPropTagArray>(&columns), 0), S_OK);
+  LPSRowSet rows = nullptr;
+  ASSERT_EQ(table->QueryRows(50, 0, &rows), S_OK);
+  ASSERT_EQ(rows->cRows, 1u);
+  EXPECT_EQ(PROP_TYPE(rows->aRow[0].lpProps[1].ulPropTag), PT_ERROR);
+  FreeProws(rows);
+
+  // A change waits in the open message until saved, and only then reaches the store.
+  ASSERT_EQ(SetOne(message.p, PR_SENDER_EMAIL_ADDRESS_W, L"ann@nexora.example"), S_OK);
+  EXPECT_EQ(store->Find(id)->Find(PR_SENDER_EMAIL_ADDRESS_W), nullptr);
+  store->faults().SetReadOnly(id, true);
+  EXPECT_EQ(SetOne(message.p, kPrBodyW, L"no"), MAPI_E_NO_ACCESS);
+  EXPECT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), MAPI_E_NO_ACCESS);
+  store->faults().SetReadOnly(id, false);
+  ASSERT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+  EXPECT_NE(store->Find(id)->Find(PR_SENDER_EMAIL_ADDRESS_W), nullptr);
+
+  Ref<IMessage> read_only;
+  ASSERT_EQ(OpenMessage(folder.p, id, 0, read_only.put()), S_OK);
+  EXPECT_EQ(SetOne(read_only.p, kPrBodyW, L"no"), MAPI_E_NO_ACCESS);
+  LPSPropProblemArray problems = nullptr;
+  SPropValue entry{};
+  entry.ulPropTag = PR_ENTRYID;
+  ASSERT_EQ(message->SetProps(1, &entry, &problems), S_OK);
+  ASSERT_NE(problems, nullptr);
+  EXPECT_EQ(problems->aProblem[0].scode, kMapiErrorComputed);
+  MAPIFreeBuffer(problems);
+
+  ENTRYLIST list{1, nullptr};
+  SBinary one{static_cast<ULONG>(id.size()), const_cast<LPBYTE>(id.data())};
+  list.lpbin = &one;
+  EXPECT_EQ(folder->DeleteMessages(&list, 0, nullptr, 0), S_OK);
+  EXPECT_EQ(store->Find(id), nullptr);
+  EXPECT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), MAPI_E_OBJECT_DELETED);
+  Ref<IMessage> gone;
+  EXPECT_EQ(OpenMessage(folder.p, id, 0, gone.put()), MAPI_E_NOT_FOUND);
+}
+
+// ---- the object model ----
+
+struct Var {
+  VARIANT v;
+  Var() { VariantInit(&v); }
+  explicit Var(LONG n) : Var() {
+    v.vt = VT_I4;
+    v.lVal = n;
+  }
+  explicit Var(const wchar_t* text) : Var() {
+    v.vt = VT_BSTR;
+    v.bstrVal = SysAllocString(text);
+  }
+  static Var Date(DATE date) {
+    Var var;
+    var.v.vt = VT_DATE;
+    var.v.date = date;
+    return var;
+  }
+  Var(Var&& other) noexcept : v(other.v) { VariantInit(&other.v); }
+  Var(const Var&) = delete;
+  ~Var() { VariantClear(&v); }
+  std::wstring text() const { return v.vt == VT_BSTR ? std::wstring(v.bstrVal) : L"<not text>"; }
+};
+
+struct Outcome {
+  HRESULT hr = S_OK;
+  Var value;
+  std::wstring description;
+  SCODE scode = 0;
+};
+
+// Looks the name up and invokes it as the add-in's helpers do; `args` in parameter order.
+Outcome Call(IDispatch* object, const wchar_t* name, WORD flags, std::vector<Var> args = {}) {
+  Outcome out;
+  DISPID id = 0;
+  std::wstring copy = name;
+  LPOLESTR names[] = {copy.data()};
+  out.hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+  if (out.hr != S_OK) return out;
+  std::vector<VARIANT> reversed;
+  for (auto it = args.rbegin(); it != args.rend(); ++it) reversed.push_back(it->v);
+  DISPID put_id = DISPID_PROPERTYPUT;
+  const bool put = flags == DISPATCH_PROPERTYPUT;
+  DISPPARAMS params{reversed.data(), put ? &put_id : nullptr, static_cast<UINT>(reversed.size()),
+                    put ? 1u : 0u};
+  EXCEPINFO info{};
+  out.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
+                          put ? nullptr : &out.value.v, &info, nullptr);
+  if (info.bstrDescription != nullptr) out.description = info.bstrDescription;
+  out.scode = info.scode;
+  SysFreeString(info.bstrSource);
+  SysFreeString(info.bstrDescription);
+  return out;
+}
+
+IDispatch* Object(Outcome&& outcome) {
+  EXPECT_EQ(outcome.hr, S_OK);
+  EXPECT_EQ(outcome.value.v.vt, VT_DISPATCH);
+  IDispatch* object = outcome.value.v.pdispVal;
+  outcome.value.v.vt = VT_EMPTY;  // the reference moves to the caller
+  return object;
+}
+
+constexpr WORD kGet = DISPATCH_PROPERTYGET;
+constexpr WORD kPut = DISPATCH_PROPERTYPUT;
+constexpr WORD kMethod = DISPATCH_METHOD;
+
+struct ObjectModel {
+  std::shared_ptr<Store> store = MemoryStore();
+  Ref<IDispatch> app{NewApplication(store)};
+  Ref<IDispatch> ns{Object(Call(app.p, L"GetNamespace", kMethod, Args(L"MAPI")))};
+
+  static std::vector<Var> Args(const wchar_t* text) {
+    std::vector<Var> args;
+    args.emplace_back(text);
+    return args;
+  }
+  IDispatch* Item(const Bytes& entry_id) {
+    return Object(Call(ns.p, L"GetItemFromID", kMethod, Args(HexText(entry_id).c_str())));
+  }
+};
+
+TEST(SimOutlookObjectModel, ObjectModelAndMapiViewAgree) {
+  testing::EnvGuard zone("TZ", "America/New_York");
+  ObjectModel om;
+  const Bytes id = Seed(*om.store, L"Old");
+  Ref<IDispatch> item{om.Item(id)};
+  ASSERT_EQ(Call(item.p, L"Subject", kGet).value.text(), L"Old");
+
+  std::vector<Var> subject;
+  subject.emplace_back(L"New");
+  ASSERT_EQ(Call(item.p, L"subject", kPut, std::move(subject)).hr, S_OK);
+  std::vector<Var> start;
+  start.push_back(Var::Date(45000.5));  // 2023-03-15 12:00 local, 16:00 UTC
+  ASSERT_EQ(Call(item.p, L"Start", kPut, std::move(start)).hr, S_OK);
+  Outcome mapi = Call(item.p, L"MAPIOBJECT", kGet);
+  ASSERT_EQ(mapi.value.v.vt, VT_UNKNOWN);
+  Ref<IMessage> message;
+  ASSERT_EQ(
+      mapi.value.v.punkVal->QueryInterface(IID_IMessage, reinterpret_cast<void**>(message.put())),
+      S_OK);
+  EXPECT_EQ(GetOne(message.p, kPrSubjectW).data, PropData(L"New"));  // before the save, too
+  ASSERT_EQ(Call(item.p, L"Save", kMethod).hr, S_OK);
+
+  const StoredItem* stored = om.store->Find(id);
+  constexpr int64_t kStartUtc = 133'233'120'000'000'000 + 16 * kHour;  // 2023-03-15T16:00Z
+  EXPECT_EQ(NamedValue(*om.store, *stored, kStartWhole), PropData(kStartUtc));
+  // The half-hour duration came along.
+  EXPECT_EQ(NamedValue(*om.store, *stored, kEndWhole), PropData(kStartUtc + kHour / 2));
+
+  // Written through MAPI, read through the object model of another opening.
+  const ULONG location =
+      CHANGE_PROP_TYPE(NamedTag(message.p, kPsetidAppointment, 0x8208, MAPI_CREATE), PT_UNICODE);
+  ASSERT_EQ(SetOne(message.p, location, L"Room 4"), S_OK);
+  ASSERT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+  Ref<IDispatch> again{om.Item(id)};
+  EXPECT_EQ(Call(again.p, L"Location", kGet).value.text(), L"Room 4");
+  const Outcome read_start = Call(again.p, L"Start", kGet);
+  EXPECT_EQ(read_start.value.v.vt, VT_DATE);
+  EXPECT_DOUBLE_EQ(read_start.value.v.date, 45000.5);
+}
+
+TEST(SimOutlookObjectModel, RefusalsAnswerAsOutlookDoes) {
+  ObjectModel om;
+  const Bytes appointment = Seed(*om.store, L"a");
+  const Bytes note = Seed(*om.store, L"n", L"IPM.StickyNote");
+  om.store->faults().SetReadOnly(appointment, true);
+  Ref<IDispatch> item{om.Item(appointment)};
+  Ref<IDispatch> sticky{om.Item(note)};
+
+  struct Case {
+    IDispatch* object;
+    const wchar_t* name;
+    WORD flags;
+    std::vector<Var> args;
+    HRESULT hr;
+    const wchar_t* description;
+  };
+  std::vector<Case> cases;
+  auto add = [&](IDispatch* object, const wchar_t* name, WORD flags, HRESULT hr,
+                 const wchar_t* description, Var arg = Var()) {
+    std::vector<Var> args;
+    if (arg.v.vt != VT_EMPTY) args.push_back(std::move(arg));
+    cases.push_back({object, name, flags, std::move(args), hr, description});
+  };
+  add(om.ns.p, L"NoSuchMember", kGet, DISP_E_UNKNOWNNAME, L"");
+  add(om.ns.p, L"GetDefaultFolder", kMethod, DISP_E_TYPEMISMATCH, L"", Var(L"nine"));
+  add(om.ns.p, L"GetDefaultFolder", kMethod, DISP_E_EXCEPTION, kTextBadValue, Var(6));
+  add(om.ns.p, L"GetDefaultFolder", kMethod, DISP_E_PARAMNOTOPTIONAL, L"");
+  add(om.ns.p, L"GetItemFromID", kMethod, DISP_E_EXCEPTION, L"Could not open the item. Try again.",
+      Var(L"XYZ"));
+  add(om.ns.p, L"GetItemFromID", kMethod, DISP_E_EXCEPTION, kTextNotFound,
+      Var(HexText(Bytes(appointment.begin(), appointment.end() - 1)).append(L"FF").c_str()));
+  add(om.app.p, L"CreateItem", kMethod, DISP_E_EXCEPTION, kTextBadValue, Var(0));
+  add(item.p, L"Start", kPut, DISP_E_TYPEMISMATCH, L"", Var(L"tomorrow"));
+  add(item.p, L"End", kPut, DISP_E_EXCEPTION, kTextEndBeforeStart, Var::Date(30000.0));
+  add(item.p, L"BusyStatus", kPut, DISP_E_EXCEPTION, kTextBadValue, Var(9));
+  add(item.p, L"Subject", kPut, DISP_E_EXCEPTION, kTextNoAccess, Var(L"read-only"));
+  add(item.p, L"Save", kMethod, DISP_E_EXCEPTION, kTextNoAccess);
+  add(item.p, L"EntryID", kPut, DISP_E_MEMBERNOTFOUND, L"", Var(L"00"));
+  add(item.p, L"Subject", kMethod, DISP_E_MEMBERNOTFOUND, L"");  // a property, not a method
+  add(sticky.p, L"Start", kGet, DISP_E_UNKNOWNNAME, L"");
+  for (Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << WideToUtf8(c.name));
+    const Outcome out = Call(c.object, c.name, c.flags, std::move(c.args));
+    EXPECT_EQ(out.hr, c.hr);
+    EXPECT_EQ(out.description, c.description);
+  }
+  EXPECT_EQ(Call(sticky.p, L"messageclass", kGet).value.text(), L"IPM.StickyNote");
+}
+
+TEST(SimOutlookObjectModel, CreatedItemsSaveDeleteAndMeetingIds) {
+  ObjectModel om;
+  struct Case {
+    LONG meeting_status;
+    bool has_global_object_id;
+  };
+  for (const Case c : {Case{0, false}, Case{1, true}}) {
+    Ref<IDispatch> item{Object(Call(om.app.p, L"CreateItem", kMethod, [] {
+      std::vector<Var> args;
+      args.emplace_back(1);
+      return args;
+    }()))};
+    EXPECT_EQ(Call(item.p, L"EntryID", kGet).value.text(), L"");
+    std::vector<Var> status;
+    status.emplace_back(c.meeting_status);
+    ASSERT_EQ(Call(item.p, L"MeetingStatus", kPut, std::move(status)).hr, S_OK);
+    ASSERT_EQ(Call(item.p, L"Save", kMethod).hr, S_OK);
+    const std::wstring hex = Call(item.p, L"EntryID", kGet).value.text();
+    const StoredItem* stored = om.store->Find(ParseHex(hex).value_or(Bytes()));
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(stored->MessageClass(), L"IPM.Appointment");
+    const auto goid = NamedValue(*om.store, *stored, kGlobalObjectId);
+    ASSERT_EQ(goid.has_value(), c.has_global_object_id);
+    if (goid) {  // as Outlook makes it: 56 bytes, a creation time, the size 16
+      const Bytes& bytes = std::get<Bytes>(*goid);
+      ASSERT_EQ(bytes.size(), 56u);
+      EXPECT_EQ(bytes[0], 0x04);
+      EXPECT_EQ(Bytes(bytes.begin() + 16, bytes.begin() + 20), Bytes(4, 0));
+      EXPECT_NE(Bytes(bytes.begin() + 20, bytes.begin() + 28), Bytes(8, 0));
+      EXPECT_EQ(bytes[36], 16);
+    }
+    ASSERT_EQ(Call(item.p, L"Delete", kMethod).hr, S_OK);
+    EXPECT_EQ(om.store->Find(stored == nullptr ? Bytes() : ParseHex(hex).value()), nullptr);
+    EXPECT_EQ(Call(item.p, L"Subject", kGet).description, kTextDeleted);
+  }
+}
+
+}  // namespace
+}  // namespace calendar_mirrow_addin::sim
