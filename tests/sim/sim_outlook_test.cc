@@ -17,7 +17,7 @@
 namespace calendar_mirrow_addin::sim {
 namespace {
 
-constexpr FileTime kMonday = 133'218'720'000'000'000ULL;  // 2023-02-27T00:00:00Z
+constexpr FileTime kMonday = 133'219'296'000'000'000ULL;  // 2023-02-27T00:00:00Z
 constexpr int64_t kHour = 36'000'000'000;
 
 // Releases a COM pointer when the test leaves, so ASan sees every object freed.

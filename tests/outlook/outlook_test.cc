@@ -1,0 +1,245 @@
+// Outlook as a Calendar against the simulated Outlook: log-on, items by id, and the brief
+// list with its classes, generated UIDs, updated_min, failures and cancelling.
+
+#include "outlook/outlook.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "base/string_table.h"
+#include "base/text.h"
+#include "outlook/automation.h"
+#include "outlook/global_object_id.h"
+#include "platform/com/oleaut.h"
+#include "sim/outlook/object_model.h"
+#include "sim/outlook/seed.h"
+#include "tests/support/progress_recorder.h"
+#include "tests/support/temp_dir.h"
+
+namespace calendar_mirrow_addin {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::UnorderedElementsAreArray;
+
+constexpr FileTime kMonday = 133'219'296'000'000'000ULL;  // 2023-02-27T00:00:00Z
+constexpr FileTime kSecond = 10'000'000;
+
+std::wstring Hex(const sim::Bytes& bytes) { return sim::HexText(bytes); }
+
+// The simulated store of one user, opened as the add-in opens Outlook.
+class OutlookTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Open(""); }
+
+  // (Re)opens the store (`path` empty: in memory) and logs on a new Outlook.
+  void Open(const std::string& path) {
+    outlook_.reset();
+    store_ = sim::Store::Open(path, nullptr);
+    ASSERT_NE(store_, nullptr);
+    store_->SetClock([this] { return now_; });
+    ComRef<IDispatch> application(sim::NewApplication(store_));
+    outlook_ = std::make_unique<Outlook>(application.get(), L"ann@nexora.example");
+    std::wstring folder_id;
+    ASSERT_EQ(outlook_->Logon(L"", &folder_id), S_OK);
+    EXPECT_EQ(folder_id, Hex(store_->folder_entry_id()));
+  }
+
+  sim::Bytes Add(const std::wstring& subject,
+                 const std::wstring& message_class = L"IPM.Appointment",
+                 std::optional<sim::Bytes> global_object_id = std::nullopt) {
+    sim::AppointmentSeed seed;
+    seed.subject = subject;
+    seed.message_class = message_class;
+    seed.start = kMonday + 3600 * kSecond;
+    seed.global_object_id = std::move(global_object_id);
+    now_ += kSecond;
+    return sim::AddAppointment(*store_, seed);
+  }
+
+  std::vector<std::wstring> LoadedIds() const {
+    std::vector<std::wstring> ids;
+    for (const auto& [id, event] : outlook_->events()) ids.push_back(id);
+    return ids;
+  }
+
+  const sim::StoredItem& Item(const sim::Bytes& entry_id) const { return *store_->Find(entry_id); }
+
+  testing::CapturedLog log_;
+  FileTime now_ = kMonday;
+  std::shared_ptr<sim::Store> store_;
+  std::unique_ptr<Outlook> outlook_;
+};
+
+TEST_F(OutlookTest, ItemsAreFoundByIdUntilLogoff) {
+  const sim::Bytes entry_id = Add(L"Dentist");
+  ComRef<IDispatch> item;
+  ASSERT_EQ(outlook_->GetItemFromId(Hex(entry_id), item), S_OK);
+  VARIANT subject;
+  VariantInit(&subject);
+  ASSERT_EQ(GetProperty(item.get(), L"Subject", &subject), S_OK);
+  EXPECT_EQ(std::wstring(subject.bstrVal), L"Dentist");
+  VariantClear(&subject);
+
+  EXPECT_TRUE(FAILED(outlook_->GetItemFromId(Hex(entry_id) + L"00", item)));
+  EXPECT_EQ(outlook_->Logoff(), S_OK);
+  EXPECT_TRUE(FAILED(outlook_->GetItemFromId(Hex(entry_id), item)));
+}
+
+TEST_F(OutlookTest, AnEmptyFolderLoadsNothingAndSucceeds) {
+  std::wstring error;
+  EXPECT_TRUE(outlook_->LoadEvents(nullptr, error, nullptr));
+  EXPECT_THAT(error, IsEmpty());
+  EXPECT_THAT(LoadedIds(), IsEmpty());
+  EXPECT_TRUE(log_.Contains("0 entries processed"));
+  EXPECT_TRUE(log_.Contains("Briefly loaded 0 entries."));
+}
+
+TEST_F(OutlookTest, OnlyAppointmentClassesAreListedWithTheirTimesAndUids) {
+  now_ = kMonday + 7'000'000;  // 0.7 s: the listed time rounds up to the next second
+  const sim::Bytes outlook_id = sim::MakeOutlookGlobalObjectId(kMonday);
+  const sim::Bytes meeting = Add(L"Review", L"IPM.Appointment", outlook_id);
+  const sim::Bytes room = Add(L"Room 4", L"IPM.Appointment.Location");
+  for (const wchar_t* foreign :
+       {L"IPM.StickyNote", L"IPM.Schedule.Meeting.Request", L"ipm.appointment"}) {
+    Add(L"not an appointment", foreign);
+  }
+  std::wstring error;
+  ASSERT_TRUE(outlook_->LoadEvents(nullptr, error, nullptr));
+
+  EXPECT_THAT(LoadedIds(), UnorderedElementsAreArray({Hex(meeting), Hex(room)}));
+  const Event& review = *outlook_->events().at(Hex(meeting));
+  EXPECT_EQ(review.ical_uid(), UidFromGlobalObjectId(outlook_id));
+  EXPECT_EQ(FormatIso(*review.updated()), L"2023-02-27T00:00:02.000Z");
+  const std::string text = log_.Text();
+  for (const char* line : {"Skipping appointment with unknown message class: IPM.StickyNote",
+                           "Skipping appointment with unknown message class: ipm.appointment",
+                           "5 entries processed", "Briefly loaded 2 entries."}) {
+    EXPECT_THAT(text, HasSubstr(line));
+  }
+  // Foreign items are never opened, so never given an id.
+  for (const auto& [number, item] : store_->items()) {
+    if (item.MessageClass().rfind(L"IPM.Appointment", 0) != 0) {
+      EXPECT_FALSE(sim::NamedValue(*store_, item, sim::kGlobalObjectId));
+    }
+  }
+}
+
+TEST_F(OutlookTest, AGeneratedUidIsStoredAndReadBackAfterReopening) {
+  testing::TempDir dir;
+  const std::string path = (dir.path() / "outlook.db").string();
+  Open(path);
+  const sim::Bytes outlook_id = sim::MakeOutlookGlobalObjectId(kMonday);
+  const sim::Bytes plain = Add(L"Lunch");
+  const sim::Bytes meeting = Add(L"Review", L"IPM.Appointment", outlook_id);
+  const FileTime meeting_saved = Item(meeting).last_modified;
+  std::wstring error;
+  ASSERT_TRUE(outlook_->LoadEvents(nullptr, error, nullptr));
+
+  const std::wstring uid = outlook_->events().at(Hex(plain))->ical_uid();
+  EXPECT_TRUE(std::regex_match(WideToUtf8(uid), std::regex("[0-9A-F]{112}"))) << uid;
+  EXPECT_TRUE(log_.Contains("Putting generated UID into GLOBAL_OBJID: " + WideToUtf8(uid)));
+  // An id Outlook made is read, not rewritten.
+  EXPECT_EQ(Item(meeting).last_modified, meeting_saved);
+
+  Open(path);
+  ASSERT_TRUE(outlook_->LoadEvents(nullptr, error, nullptr));
+  EXPECT_EQ(outlook_->events().at(Hex(plain))->ical_uid(), uid);
+  EXPECT_EQ(outlook_->events().at(Hex(meeting))->ical_uid(), UidFromGlobalObjectId(outlook_id));
+}
+
+TEST_F(OutlookTest, UpdatedMinKeepsOnlyLaterChanges) {
+  const sim::Bytes old_item = Add(L"Before");
+  const DateTime since = DateTime::FromSystemTimeRounded(*FileTimeToSystemTime(now_));
+  const sim::Bytes new_item = Add(L"After");
+  std::wstring error;
+  ASSERT_TRUE(outlook_->LoadEvents(&since, error, nullptr));
+  EXPECT_THAT(LoadedIds(), UnorderedElementsAreArray({Hex(new_item)}));
+  EXPECT_TRUE(log_.Contains("skipping appointment " + WideToUtf8(Hex(old_item))));
+
+  const DateTime later = DateTime::FromSystemTimeRounded(*FileTimeToSystemTime(now_));
+  outlook_->mutable_events().clear();
+  ASSERT_TRUE(outlook_->LoadEvents(&later, error, nullptr));
+  EXPECT_THAT(LoadedIds(), IsEmpty());
+  EXPECT_TRUE(log_.Contains("skipping appointment " + WideToUtf8(Hex(new_item))));
+}
+
+// Each failure ends the load with the message the user is shown for it.
+TEST_F(OutlookTest, FailuresEndTheLoadWithTheirMessage) {
+  struct Case {
+    const char* name;
+    std::function<void(sim::Store&, const sim::Bytes& plain)> fault;
+    const char* line;
+    int message;
+  };
+  const Case cases[] = {
+      {"busy table",
+       [](sim::Store& s, const sim::Bytes&) {
+         s.faults().Fail(sim::FaultPoint::kContentsTable, MAPI_E_BUSY, 1);
+       },
+       "MAPI storage is busy.", IDS_MAPI_BUSY},
+      {"network on open",
+       [](sim::Store& s, const sim::Bytes&) {
+         s.faults().Fail(sim::FaultPoint::kOpenEntry, MAPI_E_NETWORK_ERROR, 1);
+       },
+       "MAPI connection error.", IDS_CHECK_EXCHANGE},
+      {"rows after 60",
+       [](sim::Store& s, const sim::Bytes&) { s.faults().FailQueryRowsAfter(60, E_FAIL); },
+       "60 entries processed", IDS_OUTLOOK_LOAD_FAILED},
+      {"read-only item without id",
+       [](sim::Store& s, const sim::Bytes& plain) { s.faults().SetReadOnly(plain, true); },
+       "Failed to load even brief info.", IDS_OUTLOOK_LOAD_FAILED},
+      {"save refused",
+       [](sim::Store& s, const sim::Bytes&) {
+         s.faults().Fail(sim::FaultPoint::kSave, MAPI_E_BUSY, 1);
+       },
+       "MAPI storage is busy.", IDS_MAPI_BUSY},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Open("");
+    log_.Clear();
+    const sim::Bytes plain = Add(L"no id yet");
+    for (int i = 0; i < 79; ++i) Add(L"", L"IPM.Appointment", sim::MakeOutlookGlobalObjectId(now_));
+    c.fault(*store_, plain);
+    std::wstring error;
+    EXPECT_FALSE(outlook_->LoadEvents(nullptr, error, nullptr));
+    EXPECT_EQ(error, LoadResourceString(c.message));
+    EXPECT_TRUE(log_.Contains(c.line)) << log_.Text();
+    EXPECT_FALSE(log_.Contains("Briefly loaded"));
+  }
+}
+
+TEST_F(OutlookTest, AQueryRowsFailureIsLoggedWithItsCode) {
+  for (int i = 0; i < 70; ++i) Add(L"", L"IPM.Appointment", sim::MakeOutlookGlobalObjectId(now_));
+  store_->faults().FailQueryRowsAfter(50, MAPI_E_CALL_FAILED);
+  std::wstring error;
+  EXPECT_FALSE(outlook_->LoadEvents(nullptr, error, nullptr));
+  EXPECT_EQ(outlook_->events().size(), 50u);
+  const std::string text = log_.Text();
+  EXPECT_LT(text.find("50 entries processed"), text.find("QueryRows error:  [hr: 0x80004005]"));
+}
+
+TEST_F(OutlookTest, CancellingStopsProcessingAndSucceedsWithWhatWasRead) {
+  std::vector<sim::Bytes> ids;
+  for (int i = 0; i < 120; ++i) ids.push_back(Add(L"item"));
+  testing::ProgressRecorder progress;
+  progress.cancel_after = 3;
+  std::wstring error;
+  EXPECT_TRUE(outlook_->LoadEvents(nullptr, error, &progress));
+
+  EXPECT_EQ(progress.tasks, std::vector<std::wstring>{L"Loading Outlook events/120"});
+  EXPECT_EQ(progress.sub_tasks,
+            (std::vector<std::wstring>{L"0 out of 120", L"1 out of 120", L"2 out of 120"}));
+  EXPECT_EQ(outlook_->events().size(), 3u);
+  EXPECT_TRUE(log_.Contains("3 entries processed"));
+  // Items past the cancel are left as they were.
+  EXPECT_FALSE(sim::NamedValue(*store_, Item(ids.back()), sim::kGlobalObjectId));
+}
+
+}  // namespace
+}  // namespace calendar_mirrow_addin
