@@ -265,13 +265,24 @@ HRESULT Outlook::BriefEvent(IMAPIFolder* folder, const SRow& row, const DateTime
 // into the item, so that every later run reads the same.
 HRESULT Outlook::ReadUid(IMessage* message, Event* event) {
   LPSPropValue value = nullptr;
-  const HRESULT hr = GetNamedProperty(message, PSETID_Meeting, GLOBAL_OBJID, &value);
+  HRESULT hr = GetNamedProperty(message, PSETID_Meeting, GLOBAL_OBJID, &value);
+  // Only an item known to have no id gets a new one: an id that could not be read this
+  // time (a busy store, a lost connection) would otherwise be replaced, and the event
+  // would lose its identity on the other side.
+  if (value != nullptr && PROP_TYPE(value->ulPropTag) == PT_ERROR &&
+      value->Value.err != MAPI_E_NOT_FOUND) {
+    hr = FAILED(value->Value.err) ? value->Value.err : E_FAIL;
+  }
   std::wstring uid;
   if (hr == S_OK && value != nullptr && PROP_TYPE(value->ulPropTag) == PT_BINARY) {
     uid =
         UidFromGlobalObjectId(std::span<const uint8_t>(value->Value.bin.lpb, value->Value.bin.cb));
   }
   MAPIFreeBuffer(value);
+  if (FAILED(hr)) {
+    LogSevere(L"Unable to read GLOBAL_OBJID: " + DescribeHResult(hr));
+    return hr;
+  }
   if (!uid.empty()) {
     event->set_ical_uid(uid);
     return S_OK;

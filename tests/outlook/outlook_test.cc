@@ -214,6 +214,19 @@ TEST_F(OutlookTest, FailuresEndTheLoadWithTheirMessage) {
   }
 }
 
+TEST_F(OutlookTest, AnIdThatCannotBeReadIsNeverReplaced) {
+  const sim::Bytes outlook_id = sim::MakeOutlookGlobalObjectId(kMonday);
+  const sim::Bytes meeting = Add(L"Review", L"IPM.Appointment", outlook_id);
+  store_->faults().SetUnreadable(meeting, store_->NamedTag(sim::kGlobalObjectId),
+                                 MAPI_E_NETWORK_ERROR);
+  std::wstring error;
+  EXPECT_FALSE(outlook_->LoadEvents(nullptr, error, nullptr));
+  EXPECT_EQ(error, LoadResourceString(IDS_CHECK_EXCHANGE));
+  EXPECT_FALSE(log_.Contains("Putting generated UID"));
+  EXPECT_EQ(std::get<sim::Bytes>(*sim::NamedValue(*store_, Item(meeting), sim::kGlobalObjectId)),
+            outlook_id);
+}
+
 TEST_F(OutlookTest, AQueryRowsFailureIsLoggedWithItsCode) {
   for (int i = 0; i < 70; ++i) Add(L"", L"IPM.Appointment", sim::MakeOutlookGlobalObjectId(now_));
   store_->faults().FailQueryRowsAfter(50, MAPI_E_CALL_FAILED);
