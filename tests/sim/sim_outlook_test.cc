@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "base/text.h"
@@ -13,6 +14,7 @@
 #include "sim/outlook/object_model.h"
 #include "sim/outlook/seed.h"
 #include "tests/platform/env_guard.h"
+#include "tests/support/temp_dir.h"
 
 namespace calendar_mirrow_addin::sim {
 namespace {
@@ -139,6 +141,30 @@ TEST(SimOutlookStore, KeepsItemsIdsAndNamedTagsAcrossReopen) {
   // A name never created is reported, not invented.
   EXPECT_EQ(NamedTag(message.p, kOwnSet, 0x43, 0), PROP_TAG(PT_ERROR, 0));
   std::filesystem::remove_all(dir);
+}
+
+// A file that cannot be read whole is refused, not opened with what could be read: the add-in
+// would take the items that lost their class for deleted ones.
+TEST(SimOutlookStore, OpenRefusesAFileItCannotReadWhole) {
+  testing::TempDir dir;
+  const std::string path = (dir.path() / "store.db").string();
+  {
+    auto store = Store::Open(path, nullptr);
+    ASSERT_NE(store, nullptr);
+    AppointmentSeed seed;
+    seed.body = std::wstring(2000, L'x');
+    for (int i = 0; i < 200; ++i) ASSERT_FALSE(AddAppointment(*store, seed).empty());
+  }
+  {  // damage the middle half of the pages; the schema and the first tables stay readable
+    const auto size = std::filesystem::file_size(path);
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    const std::string junk(size / 2, '\xA5');
+    file.seekp(static_cast<std::streamoff>(size / 4 / 4096 * 4096));
+    file.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+  }
+  std::string error;
+  EXPECT_FALSE(Store::Open(path, &error));
+  EXPECT_NE(error.find("malformed"), std::string::npos) << error;
 }
 
 TEST(SimOutlookStore, ModificationTimeMovesOnEverySave) {
