@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <mutex>
 
 #include "base/text.h"
 
@@ -161,9 +163,36 @@ PropData Normalized(ULONG tag, const PropData& data) {
   return int64_t{0};
 }
 
+// The stores this process has open, by file. Opening a file again hands out the same store:
+// two stores over one file would each keep their own copy of the items and overwrite each
+// other's saves.
+std::mutex& OpenStoresMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::map<std::string, std::weak_ptr<Store>>& OpenStores() {
+  static std::map<std::string, std::weak_ptr<Store>> stores;
+  return stores;
+}
+
 }  // namespace
 
 std::shared_ptr<Store> Store::Open(const std::string& path, std::string* error) {
+  std::string key;
+  if (!path.empty()) {
+    std::error_code ignored;
+    key = std::filesystem::weakly_canonical(path, ignored).string();
+    if (key.empty()) key = path;
+  }
+  const std::lock_guard lock(OpenStoresMutex());
+  auto& open_stores = OpenStores();
+  std::erase_if(open_stores, [](const auto& entry) { return entry.second.expired(); });
+  if (!key.empty()) {
+    auto it = open_stores.find(key);
+    if (it != open_stores.end()) {
+      if (auto open = it->second.lock()) return open;
+    }
+  }
   std::shared_ptr<Store> store(new Store());
   store->clock_ = SystemNow;
   const std::string name = path.empty() ? std::string(":memory:") : path;
@@ -176,6 +205,7 @@ std::shared_ptr<Store> Store::Open(const std::string& path, std::string* error) 
     return nullptr;
   }
   if (!store->Load(error)) return nullptr;
+  if (!key.empty()) open_stores[key] = store;
   return store;
 }
 
@@ -190,6 +220,11 @@ bool Store::Load(std::string* error) {
     if (error != nullptr) *error = std::string(what) + ": " + sqlite3_errmsg(db_);
     return false;
   };
+  // Taken now and held until the store closes, so that another program, or another path to
+  // the same file, is refused instead of writing past this one's copy of the items.
+  if (!Exec("PRAGMA locking_mode=EXCLUSIVE") || !Exec("BEGIN EXCLUSIVE") || !Exec("COMMIT")) {
+    return fail("the store is in use");
+  }
   if (!Exec("PRAGMA journal_mode=WAL") || !Exec("PRAGMA synchronous=NORMAL") ||
       !Exec("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value BLOB)") ||
       !Exec("CREATE TABLE IF NOT EXISTS items (number INTEGER PRIMARY KEY AUTOINCREMENT, "

@@ -167,6 +167,29 @@ TEST(SimOutlookStore, OpenRefusesAFileItCannotReadWhole) {
   EXPECT_NE(error.find("malformed"), std::string::npos) << error;
 }
 
+// One file, one store: opened again in this process it is shared; through another path (as
+// another program would) it is refused while open.
+TEST(SimOutlookStore, AFileIsOneStoreWhileOpen) {
+  testing::TempDir dir;
+  const std::string path = (dir.path() / "store.db").string();
+  const std::string link = (dir.path() / "link.db").string();
+  auto first = Store::Open(path, nullptr);
+  ASSERT_NE(first, nullptr);
+  auto second = Store::Open((dir.path() / "." / "store.db").string(), nullptr);
+  ASSERT_NE(second, nullptr);
+  const Bytes id = Seed(*first, L"a");
+  EXPECT_NE(second->Find(id), nullptr);
+  std::filesystem::create_hard_link(path, link);
+  std::string error;
+  EXPECT_FALSE(Store::Open(link, &error));
+  EXPECT_NE(error.find("in use"), std::string::npos) << error;
+  first.reset();
+  second.reset();
+  auto reopened = Store::Open(link, nullptr);
+  ASSERT_NE(reopened, nullptr);
+  EXPECT_NE(reopened->Find(id), nullptr);
+}
+
 TEST(SimOutlookStore, ModificationTimeMovesOnEverySave) {
   auto store = MemoryStore();
   const Bytes id = Seed(*store, L"a");
