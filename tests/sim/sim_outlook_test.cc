@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <vector>
 
 #include "base/text.h"
@@ -341,6 +342,96 @@ TEST(SimOutlookMapi, PropertyErrorsAndRefusedChanges) {
   EXPECT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), MAPI_E_OBJECT_DELETED);
   Ref<IMessage> gone;
   EXPECT_EQ(OpenMessage(folder.p, id, 0, gone.put()), MAPI_E_NOT_FOUND);
+}
+
+// Runs `call` with its out-parameter holding a stale pointer; whether it came back null.
+template <typename T, typename F>
+std::pair<HRESULT, bool> Cleared(F call) {
+  static int junk;
+  T* out = reinterpret_cast<T*>(&junk);
+  const HRESULT hr = call(&out);
+  return {hr, out == nullptr};
+}
+
+// Refused calls touch nothing past what they were given and leave nothing to free.
+TEST(SimOutlookMapi, RefusedCallsReadNoFurtherAndClearTheirResults) {
+  auto store = MemoryStore();
+  Seed(*store, L"kept");
+  const Bytes gone_id = Seed(*store, L"gone");
+  Ref<IMAPIFolder> folder{NewCalendarFolder(store)};
+  Ref<IMessage> gone;
+  ASSERT_EQ(OpenMessage(folder.p, gone_id, MAPI_MODIFY, gone.put()), S_OK);
+  ASSERT_EQ(store->Delete(gone_id), S_OK);
+  Ref<IMessage> made;
+  ASSERT_EQ(folder->CreateMessage(nullptr, 0, made.put()), S_OK);
+  Ref<IMAPITable> table;
+  ASSERT_EQ(folder->GetContentsTable(0, table.put()), S_OK);
+  SizedSPropTagArray(1, lying) = {0x7FFFFFFF, {kPrSubjectW}};  // one tag behind the count
+  auto* lying_tags = reinterpret_cast<LPSPropTagArray>(&lying);
+  GUID set = kPsetidAppointment;
+  MAPINAMEID name{&set, MNID_ID, {0x8208}};
+  LPMAPINAMEID names[] = {&name};
+  ULONG count = 0;
+
+  struct Case {
+    const char* what;
+    HRESULT hr;
+    std::function<std::pair<HRESULT, bool>()> call;  // the result, and whether it was cleared
+  };
+  const Case cases[] = {
+      {"QueryRows(0)", MAPI_E_INVALID_PARAMETER,
+       [&] {
+         return Cleared<SRowSet>([&](LPSRowSet* rows) { return table->QueryRows(0, 0, rows); });
+       }},
+      {"QueryRows(-5)", MAPI_E_INVALID_PARAMETER,
+       [&] {
+         return Cleared<SRowSet>([&](LPSRowSet* rows) { return table->QueryRows(-5, 0, rows); });
+       }},
+      {"CreateMessage as a table", MAPI_E_INTERFACE_NOT_SUPPORTED,
+       [&] {
+         return Cleared<IMessage>(
+             [&](LPMESSAGE* made) { return folder->CreateMessage(&IID_IMAPITable, 0, made); });
+       }},
+      {"GetProps of a deleted item", MAPI_E_OBJECT_DELETED,
+       [&] {
+         return Cleared<SPropValue>(
+             [&](LPSPropValue* values) { return gone->GetProps(nullptr, 0, &count, values); });
+       }},
+      {"GetProps past the tags", MAPI_E_INVALID_PARAMETER,
+       [&] {
+         return Cleared<SPropValue>(
+             [&](LPSPropValue* values) { return folder->GetProps(lying_tags, 0, &count, values); });
+       }},
+      {"GetIDsFromNames of none", MAPI_E_INVALID_PARAMETER,
+       [&] {
+         return Cleared<SPropTagArray>(
+             [&](LPSPropTagArray* tags) { return folder->GetIDsFromNames(0, names, 0, tags); });
+       }},
+      {"GetIDsFromNames past the names", MAPI_E_INVALID_PARAMETER,
+       [&] {
+         return Cleared<SPropTagArray>([&](LPSPropTagArray* tags) {
+           return folder->GetIDsFromNames(0x7FFFFFFF, names, MAPI_CREATE, tags);
+         });
+       }},
+      {"SetColumns past the tags", MAPI_E_INVALID_PARAMETER,
+       [&] { return std::make_pair(table->SetColumns(lying_tags, 0), true); }},
+      {"SetProps past the values", MAPI_E_INVALID_PARAMETER,
+       [&] {
+         SPropValue value{};
+         value.ulPropTag = kPrSensitivity;
+         return Cleared<SPropProblemArray>([&](LPSPropProblemArray* problems) {
+           return made->SetProps(0x7FFFFFFF, &value, problems);
+         });
+       }},
+      {"DeleteProps past the tags", MAPI_E_INVALID_PARAMETER,
+       [&] { return std::make_pair(made->DeleteProps(lying_tags, nullptr), true); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto [hr, cleared] = c.call();
+    EXPECT_EQ(hr, c.hr);
+    EXPECT_TRUE(cleared);
+  }
 }
 
 // ---- the object model ----
