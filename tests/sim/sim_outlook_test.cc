@@ -606,6 +606,31 @@ TEST(SimOutlookObjectModel, RefusalsAnswerAsOutlookDoes) {
   EXPECT_EQ(Call(sticky.p, L"messageclass", kGet).value.text(), L"IPM.StickyNote");
 }
 
+// However the times came to be (here through MAPI), an appointment ending before its start
+// is not saved.
+TEST(SimOutlookObjectModel, SaveRefusesAnEndBeforeTheStart) {
+  ObjectModel om;
+  const Bytes id = Seed(*om.store, L"a");
+  const PropData end = NamedValue(*om.store, *om.store->Find(id), kEndWhole).value();
+  Ref<IDispatch> item{om.Item(id)};
+  Outcome mapi = Call(item.p, L"MAPIOBJECT", kGet);
+  ASSERT_EQ(mapi.value.v.vt, VT_UNKNOWN);
+  Ref<IMessage> message;
+  ASSERT_EQ(
+      mapi.value.v.punkVal->QueryInterface(IID_IMessage, reinterpret_cast<void**>(message.put())),
+      S_OK);
+  SPropValue early{};
+  early.ulPropTag =
+      CHANGE_PROP_TYPE(NamedTag(message.p, kPsetidAppointment, 0x820E, MAPI_CREATE), PT_SYSTIME);
+  early.Value.ft.dwLowDateTime = static_cast<DWORD>(kMonday);
+  early.Value.ft.dwHighDateTime = static_cast<DWORD>(kMonday >> 32);
+  ASSERT_EQ(message->SetProps(1, &early, nullptr), S_OK);
+  const Outcome saved = Call(item.p, L"Save", kMethod);
+  EXPECT_EQ(saved.hr, DISP_E_EXCEPTION);
+  EXPECT_EQ(saved.description, kTextEndBeforeStart);
+  EXPECT_EQ(NamedValue(*om.store, *om.store->Find(id), kEndWhole), end);
+}
+
 TEST(SimOutlookObjectModel, CreatedItemsSaveDeleteAndMeetingIds) {
   ObjectModel om;
   struct Case {
