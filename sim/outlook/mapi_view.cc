@@ -9,6 +9,9 @@ namespace {
 
 constexpr ULONG kPrContainerClassW = PROP_TAG(PT_UNICODE, 0x3613);
 constexpr ULONG kTablesRowsMax = 0x7FFFFFFF;
+// No request names more tags than there are property ids; a larger count belongs to a corrupt
+// array, and reading that many would run past its end.
+constexpr ULONG kTagsMax = 0x10000;
 
 bool IsComputed(ULONG tag) {
   return PROP_ID(tag) == PROP_ID(PR_ENTRYID) || PROP_ID(tag) == PROP_ID(PR_LAST_MODIFICATION_TIME);
@@ -83,6 +86,7 @@ HRESULT ReadProps(Store& store, const StoredItem* item, const PropMap* changes,
   if (count == nullptr || values == nullptr) return MAPI_E_INVALID_PARAMETER;
   *count = 0;
   *values = nullptr;
+  if (tags != nullptr && tags->cValues > kTagsMax) return MAPI_E_INVALID_PARAMETER;
   std::vector<ULONG> wanted;
   if (tags != nullptr) {
     wanted.assign(tags->aulPropTag, tags->aulPropTag + tags->cValues);
@@ -193,6 +197,7 @@ class CalendarFolder final : public PropObject<IMAPIFolder> {
   }
   HRESULT CreateMessage(LPCIID iid, ULONG, LPMESSAGE* message) override {
     if (message == nullptr) return MAPI_E_INVALID_PARAMETER;
+    *message = nullptr;
     if (iid != nullptr && !IsEqualIID(*iid, IID_IMessage)) return MAPI_E_INTERFACE_NOT_SUPPORTED;
     *message = Message::Open(store_, 0, true);
     return S_OK;
@@ -263,7 +268,9 @@ class ContentsTable final : public IMAPITable {
     return left;
   }
   HRESULT SetColumns(LPSPropTagArray columns, ULONG) override {
-    if (columns == nullptr || columns->cValues == 0) return MAPI_E_INVALID_PARAMETER;
+    if (columns == nullptr || columns->cValues == 0 || columns->cValues > kTagsMax) {
+      return MAPI_E_INVALID_PARAMETER;
+    }
     columns_.assign(columns->aulPropTag, columns->aulPropTag + columns->cValues);
     return S_OK;
   }
@@ -283,8 +290,9 @@ class ContentsTable final : public IMAPITable {
     return S_OK;
   }
   HRESULT QueryRows(LONG row_count, ULONG flags, LPSRowSet* rows) override {
-    if (rows == nullptr || row_count <= 0) return MAPI_E_INVALID_PARAMETER;
+    if (rows == nullptr) return MAPI_E_INVALID_PARAMETER;
     *rows = nullptr;
+    if (row_count <= 0) return MAPI_E_INVALID_PARAMETER;
     ULONG allowed = 0;
     const HRESULT fault = store_->faults().TakeRows(static_cast<ULONG>(row_count), &allowed);
     if (fault != S_OK) return fault;
@@ -463,8 +471,9 @@ class Session final : public IMAPISession {
 template <typename Interface>
 HRESULT PropObject<Interface>::GetIDsFromNames(ULONG count, LPMAPINAMEID* names, ULONG flags,
                                                LPSPropTagArray* tags) {
-  if (tags == nullptr || names == nullptr || count == 0) return MAPI_E_INVALID_PARAMETER;
+  if (tags == nullptr) return MAPI_E_INVALID_PARAMETER;
   *tags = nullptr;
+  if (names == nullptr || count == 0 || count > kTagsMax) return MAPI_E_INVALID_PARAMETER;
   LPVOID buffer = nullptr;
   const SCODE code = MAPIAllocateBuffer(static_cast<ULONG>(CbNewSPropTagArray(count)), &buffer);
   if (code != S_OK) return code;
@@ -578,14 +587,18 @@ HRESULT Message::SaveChanges(ULONG) { return Save(); }
 
 HRESULT Message::GetProps(LPSPropTagArray tags, ULONG, ULONG* count, LPSPropValue* values) {
   auto it = store_->items().find(number_);
-  if (number_ != 0 && it == store_->items().end()) return MAPI_E_OBJECT_DELETED;
+  if (number_ != 0 && it == store_->items().end()) {
+    if (count != nullptr) *count = 0;
+    if (values != nullptr) *values = nullptr;
+    return MAPI_E_OBJECT_DELETED;
+  }
   return ReadProps(*store_, it == store_->items().end() ? nullptr : &it->second, &changes_,
                    &removed_, tags, count, values);
 }
 
 HRESULT Message::SetProps(ULONG count, LPSPropValue values, LPSPropProblemArray* problems) {
   if (problems != nullptr) *problems = nullptr;
-  if (count > 0 && values == nullptr) return MAPI_E_INVALID_PARAMETER;
+  if ((count > 0 && values == nullptr) || count > kTagsMax) return MAPI_E_INVALID_PARAMETER;
   const HRESULT writable = CheckWritable();
   if (writable != S_OK) return writable;
   std::vector<SPropProblem> found;
@@ -600,7 +613,7 @@ HRESULT Message::SetProps(ULONG count, LPSPropValue values, LPSPropProblemArray*
 
 HRESULT Message::DeleteProps(LPSPropTagArray tags, LPSPropProblemArray* problems) {
   if (problems != nullptr) *problems = nullptr;
-  if (tags == nullptr) return MAPI_E_INVALID_PARAMETER;
+  if (tags == nullptr || tags->cValues > kTagsMax) return MAPI_E_INVALID_PARAMETER;
   const HRESULT writable = CheckWritable();
   if (writable != S_OK) return writable;
   std::vector<SPropProblem> found;

@@ -540,6 +540,12 @@ class ItemObject final : public DispatchObject {
   }
 
   HRESULT Save(const Call& call) {
+    // The times may have come through MAPI, past the checks of Start and End.
+    if (appointment_) {
+      const auto start = TimeOf(kStartWhole);
+      const auto end = TimeOf(kEndWhole);
+      if (start && end && *end < *start) return call.Raise(kTextEndBeforeStart, E_INVALIDARG);
+    }
     // A meeting Outlook makes gets its global object id when first saved.
     if (appointment_ && (NumberOf(Tag(kStateFlags), 0) & kMeetingFlag) != 0 &&
         !message_->Get(Tag(kGlobalObjectId))) {

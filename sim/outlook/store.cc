@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <mutex>
 
 #include "base/text.h"
 
@@ -128,6 +130,15 @@ class Statement {
   sqlite3_stmt* statement_ = nullptr;
 };
 
+// Steps `query` to its end, calling `row` for each row; false when it could not be read whole.
+template <typename Row>
+bool ReadAll(Statement& query, Row row) {
+  if (!query.ok()) return false;
+  int step = SQLITE_ROW;
+  while ((step = sqlite3_step(query.get())) == SQLITE_ROW) row();
+  return step == SQLITE_DONE;
+}
+
 bool IsTextType(ULONG type) { return type == PT_UNICODE || type == PT_STRING8; }
 bool IsBytesType(ULONG type) { return type == PT_BINARY || type == PT_CLSID; }
 bool IsRealType(ULONG type) { return type == PT_DOUBLE || type == PT_FLOAT || type == PT_APPTIME; }
@@ -152,9 +163,36 @@ PropData Normalized(ULONG tag, const PropData& data) {
   return int64_t{0};
 }
 
+// The stores this process has open, by file. Opening a file again hands out the same store:
+// two stores over one file would each keep their own copy of the items and overwrite each
+// other's saves.
+std::mutex& OpenStoresMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::map<std::string, std::weak_ptr<Store>>& OpenStores() {
+  static std::map<std::string, std::weak_ptr<Store>> stores;
+  return stores;
+}
+
 }  // namespace
 
 std::shared_ptr<Store> Store::Open(const std::string& path, std::string* error) {
+  std::string key;
+  if (!path.empty()) {
+    std::error_code ignored;
+    key = std::filesystem::weakly_canonical(path, ignored).string();
+    if (key.empty()) key = path;
+  }
+  const std::lock_guard lock(OpenStoresMutex());
+  auto& open_stores = OpenStores();
+  std::erase_if(open_stores, [](const auto& entry) { return entry.second.expired(); });
+  if (!key.empty()) {
+    auto it = open_stores.find(key);
+    if (it != open_stores.end()) {
+      if (auto open = it->second.lock()) return open;
+    }
+  }
   std::shared_ptr<Store> store(new Store());
   store->clock_ = SystemNow;
   const std::string name = path.empty() ? std::string(":memory:") : path;
@@ -167,6 +205,7 @@ std::shared_ptr<Store> Store::Open(const std::string& path, std::string* error) 
     return nullptr;
   }
   if (!store->Load(error)) return nullptr;
+  if (!key.empty()) open_stores[key] = store;
   return store;
 }
 
@@ -181,6 +220,11 @@ bool Store::Load(std::string* error) {
     if (error != nullptr) *error = std::string(what) + ": " + sqlite3_errmsg(db_);
     return false;
   };
+  // Taken now and held until the store closes, so that another program, or another path to
+  // the same file, is refused instead of writing past this one's copy of the items.
+  if (!Exec("PRAGMA locking_mode=EXCLUSIVE") || !Exec("BEGIN EXCLUSIVE") || !Exec("COMMIT")) {
+    return fail("the store is in use");
+  }
   if (!Exec("PRAGMA journal_mode=WAL") || !Exec("PRAGMA synchronous=NORMAL") ||
       !Exec("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value BLOB)") ||
       !Exec("CREATE TABLE IF NOT EXISTS items (number INTEGER PRIMARY KEY AUTOINCREMENT, "
@@ -191,9 +235,12 @@ bool Store::Load(std::string* error) {
             "kind INTEGER NOT NULL, lid INTEGER NOT NULL, name TEXT NOT NULL)")) {
     return fail("cannot create the store's tables");
   }
-  {
-    Statement uid(db_, "SELECT value FROM meta WHERE key = 'store_uid'");
-    if (uid.ok() && sqlite3_step(uid.get()) == SQLITE_ROW) store_uid_ = uid.ColumnBlob(0);
+  // Every table is read to its end or the file is refused: a store opened with what could be
+  // read would show the missing items as deleted, and a new store id would change every
+  // entry id.
+  Statement uid(db_, "SELECT value FROM meta WHERE key = 'store_uid'");
+  if (!ReadAll(uid, [&] { store_uid_ = uid.ColumnBlob(0); })) {
+    return fail("cannot read the store's id");
   }
   if (store_uid_.size() != 16) {
     GUID guid{};
@@ -206,7 +253,7 @@ bool Store::Load(std::string* error) {
   folder_entry_id_ = EntryIdOf(0);
 
   Statement names(db_, "SELECT prop_id, guid, kind, lid, name FROM names");
-  while (names.ok() && sqlite3_step(names.get()) == SQLITE_ROW) {
+  const bool names_read = ReadAll(names, [&] {
     const auto prop_id = static_cast<ULONG>(sqlite3_column_int64(names.get(), 0));
     const Bytes set = names.ColumnBlob(1);
     names_[{std::string(set.begin(), set.end()),
@@ -214,20 +261,22 @@ bool Store::Load(std::string* error) {
             static_cast<LONG>(sqlite3_column_int64(names.get(), 3)), names.ColumnText(4)}] =
         prop_id;
     next_name_id_ = std::max(next_name_id_, prop_id + 1);
-  }
+  });
+  if (!names_read) return fail("cannot read the named properties");
   Statement items(db_, "SELECT number, last_modified FROM items");
-  while (items.ok() && sqlite3_step(items.get()) == SQLITE_ROW) {
+  const bool items_read = ReadAll(items, [&] {
     StoredItem item;
     item.number = sqlite3_column_int64(items.get(), 0);
     item.last_modified = static_cast<FileTime>(sqlite3_column_int64(items.get(), 1));
     item.entry_id = EntryIdOf(item.number);
     numbers_[item.entry_id] = item.number;
     items_[item.number] = std::move(item);
-  }
+  });
+  if (!items_read) return fail("cannot read the items");
   Statement props(db_, "SELECT item, tag, value FROM props");
-  while (props.ok() && sqlite3_step(props.get()) == SQLITE_ROW) {
+  const bool props_read = ReadAll(props, [&] {
     auto it = items_.find(sqlite3_column_int64(props.get(), 0));
-    if (it == items_.end()) continue;
+    if (it == items_.end()) return;
     const auto tag = static_cast<ULONG>(sqlite3_column_int64(props.get(), 1));
     const ULONG type = PROP_TYPE(tag);
     PropData data;
@@ -241,7 +290,8 @@ bool Store::Load(std::string* error) {
       data = int64_t{sqlite3_column_int64(props.get(), 2)};
     }
     it->second.props[tag] = std::move(data);
-  }
+  });
+  if (!props_read) return fail("cannot read the items' properties");
   return true;
 }
 

@@ -73,8 +73,9 @@ struct StoredItem {
 
 class Store {
  public:
-  // Opens or creates the store file; an empty path keeps the store in memory. Null on
-  // failure, with the reason in `error`.
+  // Opens or creates the store file; an empty path keeps the store in memory. A file this
+  // process has open already gives the same store; one another program (or another path to
+  // the same file) holds is refused. Null on failure, with the reason in `error`.
   static std::shared_ptr<Store> Open(const std::string& path, std::string* error);
   ~Store();
   Store(const Store&) = delete;

@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <vector>
 
 #include "base/text.h"
@@ -13,6 +15,7 @@
 #include "sim/outlook/object_model.h"
 #include "sim/outlook/seed.h"
 #include "tests/platform/env_guard.h"
+#include "tests/support/temp_dir.h"
 
 namespace calendar_mirrow_addin::sim {
 namespace {
@@ -139,6 +142,53 @@ TEST(SimOutlookStore, KeepsItemsIdsAndNamedTagsAcrossReopen) {
   // A name never created is reported, not invented.
   EXPECT_EQ(NamedTag(message.p, kOwnSet, 0x43, 0), PROP_TAG(PT_ERROR, 0));
   std::filesystem::remove_all(dir);
+}
+
+// A file that cannot be read whole is refused, not opened with what could be read: the add-in
+// would take the items that lost their class for deleted ones.
+TEST(SimOutlookStore, OpenRefusesAFileItCannotReadWhole) {
+  testing::TempDir dir;
+  const std::string path = (dir.path() / "store.db").string();
+  {
+    auto store = Store::Open(path, nullptr);
+    ASSERT_NE(store, nullptr);
+    AppointmentSeed seed;
+    seed.body = std::wstring(2000, L'x');
+    for (int i = 0; i < 200; ++i) ASSERT_FALSE(AddAppointment(*store, seed).empty());
+  }
+  {  // damage the middle half of the pages; the schema and the first tables stay readable
+    const auto size = std::filesystem::file_size(path);
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    const std::string junk(size / 2, '\xA5');
+    file.seekp(static_cast<std::streamoff>(size / 4 / 4096 * 4096));
+    file.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+  }
+  std::string error;
+  EXPECT_FALSE(Store::Open(path, &error));
+  EXPECT_NE(error.find("malformed"), std::string::npos) << error;
+}
+
+// One file, one store: opened again in this process it is shared; through another path (as
+// another program would) it is refused while open.
+TEST(SimOutlookStore, AFileIsOneStoreWhileOpen) {
+  testing::TempDir dir;
+  const std::string path = (dir.path() / "store.db").string();
+  const std::string link = (dir.path() / "link.db").string();
+  auto first = Store::Open(path, nullptr);
+  ASSERT_NE(first, nullptr);
+  auto second = Store::Open((dir.path() / "." / "store.db").string(), nullptr);
+  ASSERT_NE(second, nullptr);
+  const Bytes id = Seed(*first, L"a");
+  EXPECT_NE(second->Find(id), nullptr);
+  std::filesystem::create_hard_link(path, link);
+  std::string error;
+  EXPECT_FALSE(Store::Open(link, &error));
+  EXPECT_NE(error.find("in use"), std::string::npos) << error;
+  first.reset();
+  second.reset();
+  auto reopened = Store::Open(link, nullptr);
+  ASSERT_NE(reopened, nullptr);
+  EXPECT_NE(reopened->Find(id), nullptr);
 }
 
 TEST(SimOutlookStore, ModificationTimeMovesOnEverySave) {
@@ -292,6 +342,96 @@ TEST(SimOutlookMapi, PropertyErrorsAndRefusedChanges) {
   EXPECT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), MAPI_E_OBJECT_DELETED);
   Ref<IMessage> gone;
   EXPECT_EQ(OpenMessage(folder.p, id, 0, gone.put()), MAPI_E_NOT_FOUND);
+}
+
+// Runs `call` with its out-parameter holding a stale pointer; whether it came back null.
+template <typename T, typename F>
+std::pair<HRESULT, bool> Cleared(F call) {
+  static int junk;
+  T* out = reinterpret_cast<T*>(&junk);
+  const HRESULT hr = call(&out);
+  return {hr, out == nullptr};
+}
+
+// Refused calls touch nothing past what they were given and leave nothing to free.
+TEST(SimOutlookMapi, RefusedCallsReadNoFurtherAndClearTheirResults) {
+  auto store = MemoryStore();
+  Seed(*store, L"kept");
+  const Bytes gone_id = Seed(*store, L"gone");
+  Ref<IMAPIFolder> folder{NewCalendarFolder(store)};
+  Ref<IMessage> gone;
+  ASSERT_EQ(OpenMessage(folder.p, gone_id, MAPI_MODIFY, gone.put()), S_OK);
+  ASSERT_EQ(store->Delete(gone_id), S_OK);
+  Ref<IMessage> made;
+  ASSERT_EQ(folder->CreateMessage(nullptr, 0, made.put()), S_OK);
+  Ref<IMAPITable> table;
+  ASSERT_EQ(folder->GetContentsTable(0, table.put()), S_OK);
+  SizedSPropTagArray(1, lying) = {0x7FFFFFFF, {kPrSubjectW}};  // one tag behind the count
+  auto* lying_tags = reinterpret_cast<LPSPropTagArray>(&lying);
+  GUID set = kPsetidAppointment;
+  MAPINAMEID name{&set, MNID_ID, {0x8208}};
+  LPMAPINAMEID names[] = {&name};
+  ULONG count = 0;
+
+  struct Case {
+    const char* what;
+    HRESULT hr;
+    std::function<std::pair<HRESULT, bool>()> call;  // the result, and whether it was cleared
+  };
+  const Case cases[] = {
+      {"QueryRows(0)", MAPI_E_INVALID_PARAMETER,
+       [&] {
+         return Cleared<SRowSet>([&](LPSRowSet* rows) { return table->QueryRows(0, 0, rows); });
+       }},
+      {"QueryRows(-5)", MAPI_E_INVALID_PARAMETER,
+       [&] {
+         return Cleared<SRowSet>([&](LPSRowSet* rows) { return table->QueryRows(-5, 0, rows); });
+       }},
+      {"CreateMessage as a table", MAPI_E_INTERFACE_NOT_SUPPORTED,
+       [&] {
+         return Cleared<IMessage>(
+             [&](LPMESSAGE* made) { return folder->CreateMessage(&IID_IMAPITable, 0, made); });
+       }},
+      {"GetProps of a deleted item", MAPI_E_OBJECT_DELETED,
+       [&] {
+         return Cleared<SPropValue>(
+             [&](LPSPropValue* values) { return gone->GetProps(nullptr, 0, &count, values); });
+       }},
+      {"GetProps past the tags", MAPI_E_INVALID_PARAMETER,
+       [&] {
+         return Cleared<SPropValue>(
+             [&](LPSPropValue* values) { return folder->GetProps(lying_tags, 0, &count, values); });
+       }},
+      {"GetIDsFromNames of none", MAPI_E_INVALID_PARAMETER,
+       [&] {
+         return Cleared<SPropTagArray>(
+             [&](LPSPropTagArray* tags) { return folder->GetIDsFromNames(0, names, 0, tags); });
+       }},
+      {"GetIDsFromNames past the names", MAPI_E_INVALID_PARAMETER,
+       [&] {
+         return Cleared<SPropTagArray>([&](LPSPropTagArray* tags) {
+           return folder->GetIDsFromNames(0x7FFFFFFF, names, MAPI_CREATE, tags);
+         });
+       }},
+      {"SetColumns past the tags", MAPI_E_INVALID_PARAMETER,
+       [&] { return std::make_pair(table->SetColumns(lying_tags, 0), true); }},
+      {"SetProps past the values", MAPI_E_INVALID_PARAMETER,
+       [&] {
+         SPropValue value{};
+         value.ulPropTag = kPrSensitivity;
+         return Cleared<SPropProblemArray>([&](LPSPropProblemArray* problems) {
+           return made->SetProps(0x7FFFFFFF, &value, problems);
+         });
+       }},
+      {"DeleteProps past the tags", MAPI_E_INVALID_PARAMETER,
+       [&] { return std::make_pair(made->DeleteProps(lying_tags, nullptr), true); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto [hr, cleared] = c.call();
+    EXPECT_EQ(hr, c.hr);
+    EXPECT_TRUE(cleared);
+  }
 }
 
 // ---- the object model ----
@@ -464,6 +604,31 @@ TEST(SimOutlookObjectModel, RefusalsAnswerAsOutlookDoes) {
     EXPECT_EQ(out.description, c.description);
   }
   EXPECT_EQ(Call(sticky.p, L"messageclass", kGet).value.text(), L"IPM.StickyNote");
+}
+
+// However the times came to be (here through MAPI), an appointment ending before its start
+// is not saved.
+TEST(SimOutlookObjectModel, SaveRefusesAnEndBeforeTheStart) {
+  ObjectModel om;
+  const Bytes id = Seed(*om.store, L"a");
+  const PropData end = NamedValue(*om.store, *om.store->Find(id), kEndWhole).value();
+  Ref<IDispatch> item{om.Item(id)};
+  Outcome mapi = Call(item.p, L"MAPIOBJECT", kGet);
+  ASSERT_EQ(mapi.value.v.vt, VT_UNKNOWN);
+  Ref<IMessage> message;
+  ASSERT_EQ(
+      mapi.value.v.punkVal->QueryInterface(IID_IMessage, reinterpret_cast<void**>(message.put())),
+      S_OK);
+  SPropValue early{};
+  early.ulPropTag =
+      CHANGE_PROP_TYPE(NamedTag(message.p, kPsetidAppointment, 0x820E, MAPI_CREATE), PT_SYSTIME);
+  early.Value.ft.dwLowDateTime = static_cast<DWORD>(kMonday);
+  early.Value.ft.dwHighDateTime = static_cast<DWORD>(kMonday >> 32);
+  ASSERT_EQ(message->SetProps(1, &early, nullptr), S_OK);
+  const Outcome saved = Call(item.p, L"Save", kMethod);
+  EXPECT_EQ(saved.hr, DISP_E_EXCEPTION);
+  EXPECT_EQ(saved.description, kTextEndBeforeStart);
+  EXPECT_EQ(NamedValue(*om.store, *om.store->Find(id), kEndWhole), end);
 }
 
 TEST(SimOutlookObjectModel, CreatedItemsSaveDeleteAndMeetingIds) {
