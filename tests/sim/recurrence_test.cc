@@ -246,8 +246,13 @@ TEST(RecurrenceDatesTest, EndsDeletionsAndMoves) {
   EXPECT_EQ(dated[0].end, At(2011, 4, 7, 510));
 
   RecurrencePatternData never = counted;
-  never.end_type = EndType::kNever;
-  EXPECT_EQ(Occurrences(never, 500)->size(), 500u);
+  for (EndType end : {EndType::kNever, EndType::kNeverOld}) {
+    never.end_type = end;
+    EXPECT_EQ(Occurrences(never, 500)->size(), 500u);
+  }
+  Bytes old_never = Hex(kWeekly);
+  std::fill_n(old_never.begin() + 26, 4, 0xFF);
+  EXPECT_EQ(DecodeAppointmentRecur(old_never)->end_type, EndType::kNeverOld);
   EXPECT_FALSE(Occurrences(Decoded(kHebrewYearly), 5));  // lunar months are not expanded
 
   struct Probe {
