@@ -1,5 +1,9 @@
 #include "sim/outlook/mapi_view.h"
 
+#include "sim/outlook/address_book.h"
+#include "sim/outlook/recipients.h"
+
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -426,10 +430,12 @@ class Session final : public IMAPISession {
     return OpenItem(store_, size, entry_id, iid, flags, object_type, object);
   }
   HRESULT Logoff(ULONG_PTR, ULONG, ULONG) override { return S_OK; }
-  // The address book comes with recipients.
-  HRESULT OpenAddressBook(ULONG_PTR, LPCIID, ULONG, LPADRBOOK* book) override {
-    if (book != nullptr) *book = nullptr;
-    return MAPI_E_NO_SUPPORT;
+  HRESULT OpenAddressBook(ULONG_PTR, LPCIID iid, ULONG, LPADRBOOK* book) override {
+    if (book == nullptr) return MAPI_E_INVALID_PARAMETER;
+    *book = nullptr;
+    if (iid != nullptr && !IsEqualIID(*iid, IID_IAddrBook)) return MAPI_E_INTERFACE_NOT_SUPPORTED;
+    *book = NewAddressBook(store_);
+    return S_OK;
   }
   HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return MAPI_E_NO_SUPPORT; }
   HRESULT GetMsgStoresTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
@@ -503,6 +509,7 @@ HRESULT PropObject<Interface>::GetIDsFromNames(ULONG count, LPMAPINAMEID* names,
 
 template class PropObject<IMessage>;
 template class PropObject<IMAPIFolder>;
+template class PropObject<IAddrBook>;
 
 // ---- messages ----
 
@@ -568,6 +575,34 @@ HRESULT Message::Remove(ULONG tag) {
   return S_OK;
 }
 
+std::vector<PropMap> Message::Recipients() const {
+  if (recipients_) return *recipients_;
+  auto it = store_->items().find(number_);
+  return it == store_->items().end() ? std::vector<PropMap>() : it->second.recipients;
+}
+
+HRESULT Message::SetRecipients(std::vector<PropMap> rows) {
+  const HRESULT writable = CheckWritable();
+  if (writable != S_OK) return writable;
+  recipients_ = std::move(rows);
+  return S_OK;
+}
+
+std::vector<ULONG> Message::Tags() const {
+  std::vector<ULONG> tags;
+  auto it = store_->items().find(number_);
+  if (it != store_->items().end()) {
+    for (const auto& entry : it->second.props) {
+      const ULONG id = PROP_ID(entry.first);
+      auto changed = changes_.lower_bound(PROP_TAG(0, id));
+      const bool overridden = changed != changes_.end() && PROP_ID(changed->first) == id;
+      if (removed_.count(id) == 0 && !overridden) tags.push_back(entry.first);
+    }
+  }
+  for (const auto& entry : changes_) tags.push_back(entry.first);
+  return tags;
+}
+
 HRESULT Message::Save() {
   const HRESULT writable = CheckWritable();
   if (writable != S_OK) return writable;
@@ -575,12 +610,36 @@ HRESULT Message::Save() {
   if (fault != S_OK) return fault;
   std::set<ULONG> removed_tags;
   for (ULONG id : removed_) removed_tags.insert(PROP_TAG(PT_UNSPECIFIED, id));
-  const HRESULT result = store_->Save(&number_, changes_, removed_tags);
+  const HRESULT result =
+      store_->Save(&number_, changes_, removed_tags, recipients_ ? &*recipients_ : nullptr);
   if (result == S_OK) {
     changes_.clear();
     removed_.clear();
+    recipients_.reset();
   }
   return result;
+}
+
+HRESULT Message::GetRecipientTable(ULONG, LPMAPITABLE* table) {
+  if (table == nullptr) return MAPI_E_INVALID_PARAMETER;
+  *table = nullptr;
+  if (deleted()) return MAPI_E_OBJECT_DELETED;
+  *table = NewRecipientTable(Recipients());
+  return S_OK;
+}
+
+HRESULT Message::ModifyRecipients(ULONG flags, LPADRLIST changes) {
+  const HRESULT writable = CheckWritable();
+  if (writable != S_OK) return writable;
+  std::vector<PropMap> rows = Recipients();
+  const HRESULT result = ModifyRecipientRows(flags, changes, &rows);
+  if (result == S_OK) recipients_ = std::move(rows);
+  return result;
+}
+
+HRESULT Message::SubmitMessage(ULONG) {
+  store_->CountRefusedSend();
+  return MAPI_E_NO_SUPPORT;
 }
 
 HRESULT Message::SaveChanges(ULONG) { return Save(); }

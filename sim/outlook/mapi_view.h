@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <vector>
 
 #include "platform/com/mapi_interfaces.h"
 #include "sim/outlook/store.h"
@@ -75,9 +76,10 @@ class Message final : public PropObject<IMessage> {
   HRESULT DeleteAttach(ULONG, ULONG_PTR, LPMAPIPROGRESS, ULONG) override {
     return MAPI_E_NO_SUPPORT;
   }
-  HRESULT GetRecipientTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT ModifyRecipients(ULONG, LPADRLIST) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT SubmitMessage(ULONG) override { return MAPI_E_NO_SUPPORT; }
+  HRESULT GetRecipientTable(ULONG flags, LPMAPITABLE* table) override;
+  HRESULT ModifyRecipients(ULONG flags, LPADRLIST changes) override;
+  // No mail leaves the simulated store: refused, and counted.
+  HRESULT SubmitMessage(ULONG) override;
   HRESULT SetReadFlag(ULONG) override { return MAPI_E_NO_SUPPORT; }
 
   // The value under the property id of `tag` (pending change first), with its stored tag.
@@ -85,6 +87,11 @@ class Message final : public PropObject<IMessage> {
   // A change kept until Save; MAPI_E_NO_ACCESS when the item may not change.
   HRESULT Set(ULONG tag, PropData data);
   HRESULT Remove(ULONG tag);
+  // The recipient rows (pending ones first), and a change of them kept until Save.
+  std::vector<PropMap> Recipients() const;
+  HRESULT SetRecipients(std::vector<PropMap> rows);
+  // The tags the item holds now, pending changes included.
+  std::vector<ULONG> Tags() const;
   HRESULT Save();
   bool saved() const { return number_ != 0; }
   bool deleted() const { return number_ != 0 && store_->items().count(number_) == 0; }
@@ -98,8 +105,9 @@ class Message final : public PropObject<IMessage> {
 
   int64_t number_;
   bool writable_;
-  PropMap changes_;          // at most one tag per property id
-  std::set<ULONG> removed_;  // property ids
+  PropMap changes_;                                 // at most one tag per property id
+  std::set<ULONG> removed_;                         // property ids
+  std::optional<std::vector<PropMap>> recipients_;  // changed rows, until Save
 };
 
 // The default calendar folder.

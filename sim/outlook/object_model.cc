@@ -14,7 +14,9 @@
 #include "platform/com/oleaut.h"
 #include "sim/outlook/dispatch_object.h"
 #include "sim/outlook/mapi_view.h"
+#include "sim/outlook/recipients.h"
 #include "sim/outlook/seed.h"
+#include "sim/outlook/user_properties.h"
 
 namespace calendar_mirrow_addin::sim {
 
@@ -71,6 +73,12 @@ class ItemObject final : public DispatchObject {
     kSensitivity,
     kMeetingStatus,
     kIsRecurring,
+    kRecipients,
+    kResponseStatus_,
+    kUserProperties,
+    kSend,  // refused, as are the two below: no mail leaves
+    kForwardAsVcal,
+    kRespond,
   };
 
   std::span<const Member> members() const override {
@@ -93,6 +101,12 @@ class ItemObject final : public DispatchObject {
         {L"Sensitivity", Kind::kGetPut},
         {L"MeetingStatus", Kind::kGetPut},
         {L"IsRecurring", Kind::kGet},
+        {L"Recipients", Kind::kGet},
+        {L"ResponseStatus", Kind::kGetPut},
+        {L"UserProperties", Kind::kGet},
+        {L"Send", Kind::kMethod},
+        {L"ForwardAsVcal", Kind::kMethod},
+        {L"Respond", Kind::kMethod, 1, 3},
     };
     const size_t count = appointment_ ? std::size(kMembers) : static_cast<size_t>(kCommonCount);
     return std::span<const Member>(kMembers, count);
@@ -133,6 +147,17 @@ class ItemObject final : public DispatchObject {
         return SetLong(result, static_cast<LONG>(NumberOf(Tag(kStateFlags), 0)));
       case kIsRecurring:
         return SetBool(result, NumberOf(Tag(kRecurring), 0) != 0);
+      case kRecipients:
+        return SetObject(result, NewRecipients(store_, message_));
+      case kResponseStatus_:
+        return SetLong(result, static_cast<LONG>(NumberOf(Tag(kResponseStatus), 0)));
+      case kUserProperties:
+        return SetObject(result, NewUserProperties(store_, message_));
+      case kSend:
+      case kForwardAsVcal:
+      case kRespond:
+        store_->CountRefusedSend();
+        return call.Raise(kTextFailed, MAPI_E_NO_SUPPORT);
       case kMapiObject:
         message_->AddRef();
         return SetUnknown(result, static_cast<IMessage*>(message_));
@@ -280,6 +305,9 @@ class ItemObject final : public DispatchObject {
       case kMeetingStatus:
         hr = put_enum(Tag(kStateFlags), {0, 1, 3, 5, 7});
         break;
+      case kResponseStatus_:
+        hr = put_enum(Tag(kResponseStatus), {0, 1, 2, 3, 4, 5});
+        break;
       default:
         return DISP_E_MEMBERNOTFOUND;
     }
@@ -393,7 +421,8 @@ class NamespaceObject final : public DispatchObject {
                                       {L"Logoff", Kind::kMethod},
                                       {L"GetDefaultFolder", Kind::kMethod, 1, 1},
                                       {L"GetItemFromID", Kind::kMethod, 1, 2},
-                                      {L"MAPIOBJECT", Kind::kGet}};
+                                      {L"MAPIOBJECT", Kind::kGet},
+                                      {L"GetFolderFromID", Kind::kMethod, 1, 2}};
     return kMembers;
   }
   HRESULT Dispatch(size_t index, bool, const Call& call, VARIANT* result) override {
@@ -414,6 +443,15 @@ class NamespaceObject final : public DispatchObject {
       }
       case 3:
         return GetItemFromId(call, result);
+      case 5: {  // the calendar folder is the one folder there is
+        const auto id = call.arg(0)->vt == VT_BSTR ? call.Text(0) : std::nullopt;
+        if (!id) return call.Mismatch(0);
+        const auto bytes = ParseHex(*id);
+        if (!bytes || *bytes != store_->folder_entry_id()) {
+          return call.Raise(kTextNotFound, MAPI_E_NOT_FOUND);
+        }
+        return SetObject(result, new FolderObject(store_));
+      }
       default:
         return SetUnknown(result, NewSession(store_));
     }

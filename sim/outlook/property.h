@@ -54,6 +54,8 @@ inline constexpr GUID kPsetidCommon = {
     0x00062008, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 inline constexpr GUID kPsetidMeeting = {
     0x6ED8DA90, 0x450B, 0x101B, {0x98, 0xDA, 0x00, 0xAA, 0x00, 0x3F, 0x13, 0x05}};
+inline constexpr GUID kPsPublicStrings = {
+    0x00020329, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 // Named properties the object model keeps its appointment fields in (set, long id, type).
 struct NamedProp {
@@ -70,6 +72,7 @@ inline constexpr NamedProp kEndWhole = {kPsetidAppointment, 0x820E, PT_SYSTIME};
 inline constexpr NamedProp kDuration = {kPsetidAppointment, 0x8213, PT_LONG};
 inline constexpr NamedProp kSubType = {kPsetidAppointment, 0x8215, PT_BOOLEAN};  // all day
 inline constexpr NamedProp kStateFlags = {kPsetidAppointment, 0x8217, PT_LONG};
+inline constexpr NamedProp kResponseStatus = {kPsetidAppointment, 0x8218, PT_LONG};
 inline constexpr NamedProp kRecurring = {kPsetidAppointment, 0x8223, PT_BOOLEAN};
 inline constexpr NamedProp kReminderDelta = {kPsetidCommon, 0x8501, PT_LONG};
 inline constexpr NamedProp kReminderSet = {kPsetidCommon, 0x8503, PT_BOOLEAN};
@@ -80,6 +83,7 @@ inline constexpr ULONG kPrSubjectW = PROP_TAG(PT_UNICODE, 0x0037);
 inline constexpr ULONG kPrSensitivity = PROP_TAG(PT_LONG, 0x0036);
 inline constexpr ULONG kPrBodyW = PROP_TAG(PT_UNICODE, 0x1000);
 inline constexpr ULONG kPrDisplayNameW = PR_DISPLAY_NAME_W;
+inline constexpr ULONG kPrRecipientTrackStatus = PROP_TAG(PT_LONG, 0x5FFF);
 inline constexpr SCODE kMapiErrorComputed = static_cast<SCODE>(0x8004011Au);
 
 }  // namespace calendar_mirrow_addin::sim

@@ -143,6 +143,27 @@ bool IsTextType(ULONG type) { return type == PT_UNICODE || type == PT_STRING8; }
 bool IsBytesType(ULONG type) { return type == PT_BINARY || type == PT_CLSID; }
 bool IsRealType(ULONG type) { return type == PT_DOUBLE || type == PT_FLOAT || type == PT_APPTIME; }
 
+void BindValue(Statement& statement, int index, const PropData& data) {
+  if (const auto* text = std::get_if<std::wstring>(&data)) {
+    statement.BindText(index, *text);
+  } else if (const auto* bytes = std::get_if<Bytes>(&data)) {
+    statement.BindBlob(index, *bytes);
+  } else if (const auto* real = std::get_if<double>(&data)) {
+    sqlite3_bind_double(statement.get(), index, *real);
+  } else {
+    sqlite3_bind_int64(statement.get(), index, std::get<int64_t>(data));
+  }
+}
+
+// A stored value read back as the alternative its tag's type calls for.
+PropData ColumnValue(const Statement& statement, int index, ULONG tag) {
+  const ULONG type = PROP_TYPE(tag);
+  if (IsTextType(type)) return statement.ColumnText(index);
+  if (IsBytesType(type)) return statement.ColumnBlob(index);
+  if (IsRealType(type)) return sqlite3_column_double(statement.get(), index);
+  return int64_t{sqlite3_column_int64(statement.get(), index)};
+}
+
 // The same alternative the tag's type calls for; anything else is coerced to it.
 PropData Normalized(ULONG tag, const PropData& data) {
   const ULONG type = PROP_TYPE(tag);
@@ -232,7 +253,11 @@ bool Store::Load(std::string* error) {
       !Exec("CREATE TABLE IF NOT EXISTS props (item INTEGER NOT NULL, tag INTEGER NOT NULL, "
             "value, PRIMARY KEY (item, tag)) WITHOUT ROWID") ||
       !Exec("CREATE TABLE IF NOT EXISTS names (prop_id INTEGER PRIMARY KEY, guid BLOB NOT NULL, "
-            "kind INTEGER NOT NULL, lid INTEGER NOT NULL, name TEXT NOT NULL)")) {
+            "kind INTEGER NOT NULL, lid INTEGER NOT NULL, name TEXT NOT NULL)") ||
+      !Exec("CREATE TABLE IF NOT EXISTS recipients (item INTEGER NOT NULL, row INTEGER NOT NULL, "
+            "tag INTEGER NOT NULL, value, PRIMARY KEY (item, row, tag)) WITHOUT ROWID") ||
+      !Exec("CREATE TABLE IF NOT EXISTS directory (number INTEGER PRIMARY KEY AUTOINCREMENT, "
+            "name TEXT NOT NULL, smtp TEXT NOT NULL, ex TEXT NOT NULL)")) {
     return fail("cannot create the store's tables");
   }
   // Every table is read to its end or the file is refused: a store opened with what could be
@@ -278,20 +303,33 @@ bool Store::Load(std::string* error) {
     auto it = items_.find(sqlite3_column_int64(props.get(), 0));
     if (it == items_.end()) return;
     const auto tag = static_cast<ULONG>(sqlite3_column_int64(props.get(), 1));
-    const ULONG type = PROP_TYPE(tag);
-    PropData data;
-    if (IsTextType(type)) {
-      data = props.ColumnText(2);
-    } else if (IsBytesType(type)) {
-      data = props.ColumnBlob(2);
-    } else if (IsRealType(type)) {
-      data = sqlite3_column_double(props.get(), 2);
-    } else {
-      data = int64_t{sqlite3_column_int64(props.get(), 2)};
-    }
-    it->second.props[tag] = std::move(data);
+    it->second.props[tag] = ColumnValue(props, 2, tag);
   });
   if (!props_read) return fail("cannot read the items' properties");
+  // Rows are numbered densely from 0 when saved; a row number past what the file can hold
+  // for one item belongs to a damaged file.
+  Statement recipients(db_, "SELECT item, row, tag, value FROM recipients ORDER BY item, row");
+  bool rows_sane = true;
+  const bool recipients_read = ReadAll(recipients, [&] {
+    auto it = items_.find(sqlite3_column_int64(recipients.get(), 0));
+    if (it == items_.end()) return;
+    const int64_t row = sqlite3_column_int64(recipients.get(), 1);
+    auto& rows = it->second.recipients;
+    if (row < 0 || row > static_cast<int64_t>(rows.size())) {
+      rows_sane = false;
+      return;
+    }
+    if (row == static_cast<int64_t>(rows.size())) rows.emplace_back();
+    const auto tag = static_cast<ULONG>(sqlite3_column_int64(recipients.get(), 2));
+    rows[static_cast<size_t>(row)][tag] = ColumnValue(recipients, 3, tag);
+  });
+  if (!recipients_read || !rows_sane) return fail("cannot read the items' recipients");
+  Statement users(db_, "SELECT name, smtp, ex FROM directory ORDER BY number");
+  if (!ReadAll(users, [&] {
+        directory_.push_back({users.ColumnText(0), users.ColumnText(1), users.ColumnText(2)});
+      })) {
+    return fail("cannot read the directory");
+  }
   return true;
 }
 
@@ -315,7 +353,8 @@ const StoredItem* Store::Find(const Bytes& entry_id) const {
   return it == numbers_.end() ? nullptr : &items_.at(it->second);
 }
 
-HRESULT Store::Save(int64_t* number, const PropMap& changes, const std::set<ULONG>& removed) {
+HRESULT Store::Save(int64_t* number, const PropMap& changes, const std::set<ULONG>& removed,
+                    const std::vector<PropMap>* recipients) {
   StoredItem updated;
   if (*number != 0) {
     auto it = items_.find(*number);
@@ -328,6 +367,13 @@ HRESULT Store::Save(int64_t* number, const PropMap& changes, const std::set<ULON
   for (const auto& [tag, data] : changes) {
     while (const auto* found = updated.Find(tag)) updated.props.erase(found->first);
     updated.props[tag] = Normalized(tag, data);
+  }
+  if (recipients != nullptr) {
+    updated.recipients.clear();
+    for (const PropMap& row : *recipients) {
+      PropMap& kept = updated.recipients.emplace_back();
+      for (const auto& [tag, data] : row) kept[tag] = Normalized(tag, data);
+    }
   }
   // Moves on every save, even when the clock has not (or has gone back).
   updated.last_modified = std::max(Now(), updated.last_modified + 1);
@@ -360,16 +406,27 @@ HRESULT Store::Save(int64_t* number, const PropMap& changes, const std::set<ULON
     }
     sqlite3_bind_int64(insert.get(), 1, updated.number);
     sqlite3_bind_int64(insert.get(), 2, tag);
-    if (const auto* text = std::get_if<std::wstring>(&data)) {
-      insert.BindText(3, *text);
-    } else if (const auto* bytes = std::get_if<Bytes>(&data)) {
-      insert.BindBlob(3, *bytes);
-    } else if (const auto* real = std::get_if<double>(&data)) {
-      sqlite3_bind_double(insert.get(), 3, *real);
-    } else {
-      sqlite3_bind_int64(insert.get(), 3, std::get<int64_t>(data));
-    }
+    BindValue(insert, 3, data);
     ok = insert.Run();
+  }
+  if (ok && recipients != nullptr) {
+    Statement clear(db_, "DELETE FROM recipients WHERE item = ?");
+    if (clear.ok()) sqlite3_bind_int64(clear.get(), 1, updated.number);
+    ok = clear.Run();
+    for (size_t row = 0; ok && row < updated.recipients.size(); ++row) {
+      for (const auto& [tag, data] : updated.recipients[row]) {
+        Statement insert(db_, "INSERT INTO recipients (item, row, tag, value) VALUES (?, ?, ?, ?)");
+        if (!insert.ok()) {
+          ok = false;
+          break;
+        }
+        sqlite3_bind_int64(insert.get(), 1, updated.number);
+        sqlite3_bind_int64(insert.get(), 2, static_cast<int64_t>(row));
+        sqlite3_bind_int64(insert.get(), 3, tag);
+        BindValue(insert, 4, data);
+        if (!(ok = insert.Run())) break;
+      }
+    }
   }
   if (!ok || !Exec("COMMIT")) {
     Exec("ROLLBACK");
@@ -388,10 +445,12 @@ HRESULT Store::Delete(const Bytes& entry_id) {
   const int64_t number = it->second;
   if (!Exec("BEGIN IMMEDIATE")) return MAPI_E_CALL_FAILED;
   Statement props(db_, "DELETE FROM props WHERE item = ?");
+  Statement recipients(db_, "DELETE FROM recipients WHERE item = ?");
   Statement item(db_, "DELETE FROM items WHERE number = ?");
   if (props.ok()) sqlite3_bind_int64(props.get(), 1, number);
+  if (recipients.ok()) sqlite3_bind_int64(recipients.get(), 1, number);
   if (item.ok()) sqlite3_bind_int64(item.get(), 1, number);
-  if (!props.Run() || !item.Run() || !Exec("COMMIT")) {
+  if (!props.Run() || !recipients.Run() || !item.Run() || !Exec("COMMIT")) {
     Exec("ROLLBACK");
     return MAPI_E_DISK_ERROR;
   }
@@ -434,6 +493,29 @@ ULONG Store::NamedTag(const NamedProp& prop) {
     return PROP_TAG(PT_ERROR, PROP_ID_NULL);
   }
   return PROP_TAG(prop.type, prop_id);
+}
+
+std::optional<std::wstring> Store::StringNameOf(const GUID& set, ULONG prop_id) const {
+  const std::string raw(reinterpret_cast<const char*>(&set), sizeof(GUID));
+  for (const auto& [key, id] : names_) {
+    if (id == prop_id) {
+      if (std::get<0>(key) != raw || std::get<1>(key) != MNID_STRING) return std::nullopt;
+      return std::get<3>(key);
+    }
+  }
+  return std::nullopt;
+}
+
+HRESULT Store::AddDirectoryUser(const DirectoryUser& user) {
+  Statement insert(db_, "INSERT INTO directory (name, smtp, ex) VALUES (?, ?, ?)");
+  if (insert.ok()) {
+    insert.BindText(1, user.name);
+    insert.BindText(2, user.smtp_address);
+    insert.BindText(3, user.ex_address);
+  }
+  if (!insert.Run()) return MAPI_E_DISK_ERROR;
+  directory_.push_back(user);
+  return S_OK;
 }
 
 }  // namespace calendar_mirrow_addin::sim

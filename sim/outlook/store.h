@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "base/system_time.h"
 #include "sim/outlook/property.h"
@@ -65,10 +66,19 @@ struct StoredItem {
   Bytes entry_id;
   FileTime last_modified = 0;
   PropMap props;  // the message class included; entry id and time are computed
+  // The recipient rows in table order, each with its PR_ROWID.
+  std::vector<PropMap> recipients;
 
   // The value stored under the property id of `tag`, of any type.
   const std::pair<const ULONG, PropData>* Find(ULONG tag) const;
   std::wstring MessageClass() const;
+};
+
+// A user of the directory the address book resolves against.
+struct DirectoryUser {
+  std::wstring name;
+  std::wstring smtp_address;
+  std::wstring ex_address;  // the legacy Exchange address, /o=.../cn=...
 };
 
 class Store {
@@ -90,7 +100,9 @@ class Store {
   // Writes an item in one transaction: a new one when `number` is 0 (its number is stored
   // back). `changes` replace values (per property id), `removed` tags are dropped. The
   // modification time moves forward on every save.
-  HRESULT Save(int64_t* number, const PropMap& changes, const std::set<ULONG>& removed);
+  // With `recipients` the item's recipient rows are replaced in the same transaction.
+  HRESULT Save(int64_t* number, const PropMap& changes, const std::set<ULONG>& removed,
+               const std::vector<PropMap>* recipients = nullptr);
   HRESULT Delete(const Bytes& entry_id);
 
   // The property id of a named property, created from 0x8000 up when `create` is set;
@@ -99,6 +111,16 @@ class Store {
                   ULONG* prop_id);
   // The full tag of one of the named properties in property.h (created when missing).
   ULONG NamedTag(const NamedProp& prop);
+  // The name of a property id that stands for a string name in `set`; none for other ids.
+  std::optional<std::wstring> StringNameOf(const GUID& set, ULONG prop_id) const;
+
+  // The directory, kept with the items; AddDirectoryUser stores one more user.
+  const std::vector<DirectoryUser>& directory() const { return directory_; }
+  HRESULT AddDirectoryUser(const DirectoryUser& user);
+
+  // Sending is refused (no mail leaves this store); each refused attempt is counted here.
+  void CountRefusedSend() { ++refused_sends_; }
+  int refused_sends() const { return refused_sends_; }
 
   // The clock behind modification times (100-ns ticks since 1601, UTC); the system clock
   // unless a test sets another.
@@ -122,6 +144,8 @@ class Store {
   std::map<Bytes, int64_t, BytesLess> numbers_;
   std::map<NameKey, ULONG> names_;
   ULONG next_name_id_ = 0x8000;
+  std::vector<DirectoryUser> directory_;
+  int refused_sends_ = 0;
   std::function<FileTime()> clock_;
   Faults faults_;
 };
