@@ -101,6 +101,7 @@ inline constexpr ULONG KEEP_OPEN_READWRITE = 0x00000002;
 inline constexpr ULONG FORCE_SAVE = 0x00000004;
 inline constexpr ULONG MNID_ID = 0;
 inline constexpr ULONG MNID_STRING = 1;
+inline constexpr ULONG AB_NO_DIALOG = 0x00000001;
 inline constexpr ULONG TBL_NOADVANCE = 0x00000001;
 inline constexpr ULONG TBL_BATCH = 0x00000002;
 inline constexpr ULONG MODRECIP_ADD = 0x00000002;

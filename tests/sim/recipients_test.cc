@@ -14,7 +14,6 @@ namespace calendar_mirrow_addin::sim {
 namespace {
 
 constexpr wchar_t kAdaEx[] = L"/o=Nexora/ou=First/cn=Recipients/cn=ada";
-constexpr ULONG kAbNoDialog = 0x00000001;  // AB_NO_DIALOG
 
 template <typename T>
 struct Ref {
@@ -141,7 +140,7 @@ TEST(SimOutlookAddressBook, ResolvesNamesSmtpAndExchangeAddresses) {
   SeedDirectory(*store);
   Ref<IMAPISession> session{NewSession(store)};
   Ref<IAddrBook> book;
-  ASSERT_EQ(session->OpenAddressBook(0, nullptr, kAbNoDialog, &book.p), S_OK);
+  ASSERT_EQ(session->OpenAddressBook(0, nullptr, AB_NO_DIALOG, &book.p), S_OK);
   struct Case {
     const wchar_t* text;
     HRESULT result;
