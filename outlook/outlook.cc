@@ -8,6 +8,7 @@
 #include "base/system_time.h"
 #include "base/text.h"
 #include "outlook/automation.h"
+#include "outlook/dispatch_values.h"
 #include "outlook/global_object_id.h"
 #include "outlook/mapi_access.h"
 #include "platform/com/oleaut.h"
@@ -22,22 +23,6 @@ constexpr LONG kRowsPerQuery = 50;
 constexpr ULONG kBriefColumns = 3;
 // What FileTimeToSystemTime reports for a time it cannot convert.
 constexpr int kErrorInvalidParameter = 87;
-
-// A VARIANT that is cleared when it goes.
-struct Variant {
-  Variant() { VariantInit(&value); }
-  ~Variant() { VariantClear(&value); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-  VARIANT value;
-};
-
-// Takes the object a call returned (the VARIANT keeps its own reference until cleared).
-ComRef<IDispatch> TakeDispatch(const VARIANT& value) {
-  if (value.vt != VT_DISPATCH || value.pdispVal == nullptr) return ComRef<IDispatch>();
-  value.pdispVal->AddRef();
-  return ComRef<IDispatch>(value.pdispVal);
-}
 
 HRESULT GetCalendarFolder(IDispatch* name_space, ComRef<IDispatch>& folder) {
   Variant result, which;
@@ -66,6 +51,24 @@ std::wstring EntryIdText(const SBinary& entry_id) {
     text += digits;
   }
   return text;
+}
+
+std::optional<std::vector<uint8_t>> EntryIdBytes(const std::wstring& text) {
+  if (text.size() % 2 != 0) return std::nullopt;
+  const auto digit = [](wchar_t c) -> int {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    return -1;
+  };
+  std::vector<uint8_t> bytes;
+  bytes.reserve(text.size() / 2);
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const int high = digit(text[i]), low = digit(text[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    bytes.push_back(static_cast<uint8_t>(high * 16 + low));
+  }
+  return bytes;
 }
 
 Outlook::Outlook(IDispatch* application, const std::wstring& user, bool resolve_address_book)
@@ -298,12 +301,6 @@ HRESULT Outlook::ReadUid(IMessage* message, Event* event) {
   }
   MAPIFreeBuffer(encoded);
   return written;
-}
-
-bool Outlook::Load(Event* event) {
-  // Reading an event in full arrives with the next change.
-  if (event != nullptr) event->set_load_failed(true);
-  return false;
 }
 
 int Outlook::Import(const Event*, std::wstring*, DateTime*, std::wstring*) { return E_NOTIMPL; }

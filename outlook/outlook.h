@@ -2,9 +2,12 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "base/hresult.h"
+#include "model/recurrence.h"
 #include "outlook/com_ref.h"
 #include "platform/com/dispatch.h"
 #include "platform/com/mapi_interfaces.h"
@@ -17,8 +20,8 @@ namespace calendar_mirrow_addin {
 //
 // Loading is in two phases: the brief list reads three columns of the folder's contents
 // table for every item (id, modification time, UID); Load reads an event in full, only for
-// the events the engine needs. Reading in full and writing arrive with the next change;
-// until then they fail with E_NOTIMPL.
+// the events the engine needs. Writing arrives with the next change; until then it fails
+// with E_NOTIMPL.
 class Outlook : public Calendar {
  public:
   // `application` is the Outlook Application object (a reference is taken).
@@ -47,6 +50,34 @@ class Outlook : public Calendar {
   // item when it has none). Items not changed after `updated_min` are left out.
   HRESULT LoadEventsBrief(const DateTime* updated_min, IProgressMonitor* progress);
 
+  // Fills an event from an appointment item (an occurrence's when `is_exception`).
+  HRESULT LoadFromItem(IDispatch* item, bool is_exception, Event* event);
+  // The event of one entry of a series' Exceptions; none when it cannot be placed.
+  std::unique_ptr<Event> CreateFromException(IDispatch* series_item, IDispatch* exception,
+                                             Event* series_event, const DateTime& series_start,
+                                             const std::wstring& zone_id);
+  // The end type byte of the series' recurrence data ('!', '"' or '#').
+  HRESULT ReadRecurrenceEndType(IDispatch* item, uint8_t* end_type);
+
+  // A recipient's text (name or address) as an e-mail address: S_OK, kRecipientNotFound
+  // or a failure. Results are cached for the life of the object.
+  HRESULT ResolveRecipientEmail(const std::wstring& text, std::wstring* email);
+  HRESULT ResolveRecipientEmailAddressBook(const std::wstring& text, std::wstring* email);
+  HRESULT ResolveRecipientEmailEvent(const std::wstring& text, std::wstring* email);
+  // The rows of an item's recipient table (freed by the holder).
+  struct RowSet {
+    ~RowSet() { FreeProws(set); }
+    LPSRowSet set = nullptr;
+  };
+  HRESULT GetRecipientRows(IDispatch* item, RowSet& rows);
+  HRESULT ResolveEmailFromRow(const SRow& row, std::wstring* email);
+  HRESULT GetOrganizerEmail(IDispatch* item, std::wstring* email);
+
+  // The system's own user properties of an item (text values).
+  HRESULT GetUserProperty(IDispatch* item, const std::wstring& name, std::wstring* value);
+  HRESULT SetUserProperty(IDispatch* item, const std::wstring& name, const std::wstring& value);
+  HRESULT DeleteUserProperty(IDispatch* item, const std::wstring& name);
+
   const std::wstring& calendar_folder_id() const { return calendar_folder_id_; }
   bool resolve_address_book() const { return resolve_address_book_; }
 
@@ -54,14 +85,46 @@ class Outlook : public Calendar {
   HRESULT ReadUid(IMessage* message, Event* event);
   HRESULT BriefEvent(IMAPIFolder* folder, const SRow& row, const DateTime* updated_min);
 
+  HRESULT LoadTimes(IDispatch* item, Event* event);
+  HRESULT LoadBusyState(IDispatch* item, Event* event);
+  HRESULT HasMeetingException(IDispatch* item, bool* found);
+  HRESULT LoadGuests(IDispatch* item, Event* event);
+  HRESULT LoadGuest(IDispatch* item, IDispatch* recipient, const std::wstring& organizer,
+                    Event* event);
+  HRESULT LoadRecurrence(IDispatch* item, Event* event);
+  HRESULT LoadRecurrenceZone(IDispatch* item, std::wstring* tzid);
+  HRESULT LoadRecurrenceTimes(IDispatch* item, IDispatch* pattern, Recurrence& recurrence,
+                              bool all_day);
+  HRESULT LoadRecurrenceRule(IDispatch* pattern, Recurrence& recurrence);
+  HRESULT LoadExceptions(IDispatch* item, IDispatch* pattern, Event* event);
+  HRESULT LoadRecurrenceText(IDispatch* item, Recurrence& recurrence);
+  HRESULT LoadReminder(IDispatch* item, Event* event);
+  std::unique_ptr<Event> SetOriginalDate(IDispatch* series_item, IDispatch* exception,
+                                         const DateTime& series_start, const std::wstring& zone_id,
+                                         std::unique_ptr<Event> event);
+
+  HRESULT CreateAppointment(ComRef<IDispatch>& item);
+  HRESULT DeleteForGood(IDispatch* item);
+  // A user property by name; empty (and S_OK) when the item has none of that name.
+  HRESULT FindUserProperty(IDispatch* item, const std::wstring& name, ComRef<IDispatch>& property);
+  HRESULT AddUserProperty(IDispatch* item, const std::wstring& name, LONG type,
+                          ComRef<IDispatch>& property);
+
   ComRef<IDispatch> application_;
   ComRef<IDispatch> name_space_;
   std::wstring calendar_folder_id_;
   bool resolve_address_book_;
   std::map<std::wstring, std::wstring> resolved_addresses_;
+  // The events being loaded, the series first while one of its occurrences loads.
+  std::vector<Event*> loading_;
 };
 
-// The entry id as upper-case hexadecimal, two digits a byte.
+// What a resolution reports for a recipient it cannot find: leave that recipient out.
+inline constexpr HRESULT kRecipientNotFound = 1168;
+
+// The entry id as upper-case hexadecimal, two digits a byte, and back (none for text
+// that is not pairs of hexadecimal digits).
 std::wstring EntryIdText(const SBinary& entry_id);
+std::optional<std::vector<uint8_t>> EntryIdBytes(const std::wstring& text);
 
 }  // namespace calendar_mirrow_addin

@@ -13,8 +13,7 @@
 #include "outlook/automation.h"
 #include "outlook/global_object_id.h"
 #include "platform/com/oleaut.h"
-#include "sim/outlook/object_model.h"
-#include "sim/outlook/seed.h"
+#include "tests/outlook/outlook_fixture.h"
 #include "tests/support/progress_recorder.h"
 #include "tests/support/temp_dir.h"
 
@@ -26,54 +25,11 @@ using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::UnorderedElementsAreArray;
 
-constexpr FileTime kMonday = 133'219'296'000'000'000ULL;  // 2023-02-27T00:00:00Z
-constexpr FileTime kSecond = 10'000'000;
+using testing::Hex;
+using testing::kMonday;
+using testing::kSecond;
 
-std::wstring Hex(const sim::Bytes& bytes) { return sim::HexText(bytes); }
-
-// The simulated store of one user, opened as the add-in opens Outlook.
-class OutlookTest : public ::testing::Test {
- protected:
-  void SetUp() override { Open(""); }
-
-  // (Re)opens the store (`path` empty: in memory) and logs on a new Outlook.
-  void Open(const std::string& path) {
-    outlook_.reset();
-    store_ = sim::Store::Open(path, nullptr);
-    ASSERT_NE(store_, nullptr);
-    store_->SetClock([this] { return now_; });
-    ComRef<IDispatch> application(sim::NewApplication(store_));
-    outlook_ = std::make_unique<Outlook>(application.get(), L"ann@nexora.example");
-    std::wstring folder_id;
-    ASSERT_EQ(outlook_->Logon(L"", &folder_id), S_OK);
-    EXPECT_EQ(folder_id, Hex(store_->folder_entry_id()));
-  }
-
-  sim::Bytes Add(const std::wstring& subject,
-                 const std::wstring& message_class = L"IPM.Appointment",
-                 std::optional<sim::Bytes> global_object_id = std::nullopt) {
-    sim::AppointmentSeed seed;
-    seed.subject = subject;
-    seed.message_class = message_class;
-    seed.start = kMonday + 3600 * kSecond;
-    seed.global_object_id = std::move(global_object_id);
-    now_ += kSecond;
-    return sim::AddAppointment(*store_, seed);
-  }
-
-  std::vector<std::wstring> LoadedIds() const {
-    std::vector<std::wstring> ids;
-    for (const auto& [id, event] : outlook_->events()) ids.push_back(id);
-    return ids;
-  }
-
-  const sim::StoredItem& Item(const sim::Bytes& entry_id) const { return *store_->Find(entry_id); }
-
-  testing::CapturedLog log_;
-  FileTime now_ = kMonday;
-  std::shared_ptr<sim::Store> store_;
-  std::unique_ptr<Outlook> outlook_;
-};
+class OutlookTest : public testing::OutlookFixture {};
 
 TEST_F(OutlookTest, ItemsAreFoundByIdUntilLogoff) {
   const sim::Bytes entry_id = Add(L"Dentist");

@@ -1,0 +1,199 @@
+// Loading appointments in full from the simulated Outlook: fields, free/busy state,
+// reminders, guests with both ways of resolving addresses, and the system's user
+// properties.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "base/text.h"
+#include "outlook/dispatch_values.h"
+#include "outlook/mapi_access.h"
+#include "tests/outlook/outlook_fixture.h"
+
+namespace calendar_mirrow_addin {
+namespace {
+
+using testing::Hex;
+
+class OutlookLoadTest : public testing::OutlookFixture {
+ protected:
+  // The event of `entry_id` after a brief load and a full one.
+  Event* Loaded(const sim::Bytes& entry_id, bool expect_success = true) {
+    outlook_->mutable_events().clear();
+    std::wstring error;
+    EXPECT_TRUE(outlook_->LoadEvents(nullptr, error, nullptr));
+    const auto found = outlook_->events().find(Hex(entry_id));
+    if (found == outlook_->events().end()) {
+      ADD_FAILURE() << "not listed";
+      return nullptr;
+    }
+    EXPECT_EQ(outlook_->Load(found->second.get()), expect_success) << log_.Text();
+    return found->second.get();
+  }
+
+  void PutSender(const sim::Bytes& entry_id, const std::wstring& sender) {
+    SPropValue value{};
+    value.ulPropTag = PR_SENDER_EMAIL_ADDRESS_W;
+    std::wstring copy = sender;
+    value.Value.lpszW = copy.data();
+    ASSERT_EQ(SetProperty(ItemObject(entry_id).get(), value), S_OK);
+  }
+
+  // Adds a recipient through the object model as a user types it, and resolves it.
+  void AddRecipient(IDispatch* item, const std::wstring& text, LONG type, LONG response) {
+    ComRef<IDispatch> recipients, recipient;
+    ASSERT_EQ(GetObjectProperty(item, L"Recipients", recipients), S_OK);
+    Variant argument;
+    argument.value.vt = VT_BSTR;
+    argument.value.bstrVal = SysAllocString(text.c_str());
+    ASSERT_EQ(CallForObject(recipients.get(), L"Add", &argument.value, recipient), S_OK);
+    Variant ignored;
+    CallMethod(recipient.get(), L"Resolve", &ignored.value, 0, nullptr);
+    ASSERT_EQ(PutLong(recipient.get(), L"Type", type), S_OK);
+    ASSERT_EQ(PutLong(recipient.get(), L"MeetingResponseStatus", response), S_OK);
+  }
+};
+
+TEST_F(OutlookLoadTest, FieldsStatesAndRemindersOfSingleAppointments) {
+  struct Case {
+    LONG busy;
+    bool reminder_set;
+    LONG minutes;
+    const wchar_t* real_reminder;  // the user property, when not null
+    EventStatus status;
+    BusyStatus busy_status;
+    bool loaded_set;
+    int32_t loaded_seconds;
+  };
+  const Case cases[] = {
+      {1, true, 0, nullptr, kEventStatusTentative, kBusyStatusBusy, true, 300},
+      {0, true, 4 * 1440, nullptr, kEventStatusConfirmed, kBusyStatusFree, true, 604800},
+      {2, false, 15, L"900", kEventStatusConfirmed, kBusyStatusBusy, true, 900},
+      {3, false, 15, L"-1", kEventStatusConfirmed, kBusyStatusBusy, false, -1},
+      {9, false, 15, nullptr, kEventStatusConfirmed, kBusyStatusBusy, false, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.busy);
+    const sim::Bytes entry_id = Add(L"Dentist");
+    ComRef<IDispatch> item = ItemObject(entry_id);
+    ASSERT_EQ(PutText(item.get(), L"Location", L"Main Street 4"), S_OK);
+    ASSERT_EQ(PutText(item.get(), L"Body", L"Bring the card"), S_OK);
+    ASSERT_EQ(PutBool(item.get(), L"ReminderSet", c.reminder_set), S_OK);
+    ASSERT_EQ(PutLong(item.get(), L"ReminderMinutesBeforeStart", c.minutes), S_OK);
+    if (c.real_reminder != nullptr) {
+      ASSERT_EQ(outlook_->SetUserProperty(item.get(), L"RealReminderSet ", c.real_reminder), S_OK);
+    }
+    ASSERT_EQ(CallMethodNoArgs(item.get(), L"Save"), S_OK);
+    // Through MAPI, where a value Outlook would refuse can be stored.
+    SPropValue busy{};
+    busy.Value.l = c.busy;
+    ASSERT_EQ(SetNamedProperty(item.get(), PSETID_Appointment, 0x8205, busy, PT_LONG), S_OK);
+
+    const Event* event = Loaded(entry_id);
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(event->title(), L"Dentist");
+    EXPECT_EQ(event->location(), L"Main Street 4");
+    EXPECT_EQ(event->body(), L"Bring the card");
+    EXPECT_EQ(FormatIso(*event->start()), L"2023-02-27T01:00:00.000Z");
+    EXPECT_EQ(FormatIso(*event->end()), L"2023-02-27T01:30:00.000Z");
+    EXPECT_FALSE(event->HasGuests());
+    EXPECT_EQ(event->status(), c.status);
+    EXPECT_EQ(event->busy_status(), c.busy_status);
+    EXPECT_EQ(event->reminder_set(), c.loaded_set);
+    EXPECT_EQ(event->reminder_seconds(), c.loaded_seconds);
+    EXPECT_FALSE(event->is_recurring());
+    EXPECT_FALSE(event->load_failed());
+  }
+}
+
+// A meeting someone else organised, which the user accepted: its guests whichever way
+// addresses are resolved, without the room and without an address nobody knows.
+TEST_F(OutlookLoadTest, GuestsOfAnInvitationWithBothWaysOfResolving) {
+  for (const bool address_book : {true, false}) {
+    SCOPED_TRACE(address_book);
+    Open("", address_book);
+    ASSERT_EQ(
+        store_->AddDirectoryUser({L"Dave Diaz", L"Dave@nexora.example", L"/o=Nexora/cn=dave"}),
+        S_OK);
+    const sim::Bytes entry_id = Add(L"Review");
+    ComRef<IDispatch> item = ItemObject(entry_id);
+    ASSERT_EQ(PutLong(item.get(), L"MeetingStatus", 3), S_OK);
+    ASSERT_EQ(PutLong(item.get(), L"ResponseStatus", 3), S_OK);
+    ASSERT_EQ(PutLong(item.get(), L"BusyStatus", 2), S_OK);
+    AddRecipient(item.get(), L"carol@nexora.example", 1, 2);
+    AddRecipient(item.get(), L"/o=Nexora/cn=dave", 2, 4);
+    AddRecipient(item.get(), L"/o=Nexora/cn=ghost", 1, 3);
+    AddRecipient(item.get(), L"room-4@nexora.example", 3, 3);
+    ASSERT_EQ(CallMethodNoArgs(item.get(), L"Save"), S_OK);
+    PutSender(entry_id, L"olga@nexora.example");
+    const size_t items_before = store_->items().size();
+
+    const Event* event = Loaded(entry_id);
+    ASSERT_NE(event, nullptr);
+    std::vector<std::tuple<std::wstring, AttendanceType, ResponseStatus>> guests;
+    for (const auto& [email, guest] : event->guests()) {
+      guests.emplace_back(email, guest.attendance_type, guest.response_status);
+    }
+    EXPECT_THAT(guests,
+                ::testing::UnorderedElementsAre(
+                    std::tuple{L"carol@nexora.example", kAttendanceRequired, kResponseTentative},
+                    std::tuple{L"dave@nexora.example", kAttendanceOptional, kResponseDeclined},
+                    std::tuple{L"ann@nexora.example", kAttendanceOptional, kResponseAccepted},
+                    std::tuple{L"olga@nexora.example", kAttendanceOrganizer, kResponseAccepted}));
+    // The temporary appointment of the other way is gone again.
+    EXPECT_EQ(store_->items().size(), items_before);
+    EXPECT_EQ(store_->refused_sends(), 0);
+  }
+}
+
+TEST_F(OutlookLoadTest, TheOrganizerRowAndUserPropertiesAreReadBack) {
+  const sim::Bytes entry_id = Add(L"Planning");
+  ComRef<IDispatch> item = ItemObject(entry_id);
+  ASSERT_EQ(PutLong(item.get(), L"MeetingStatus", 1), S_OK);
+  AddRecipient(item.get(), L"ann@nexora.example", 1, 0);
+  AddRecipient(item.get(), L"bob@nexora.example", 1, 5);
+  ASSERT_EQ(CallMethodNoArgs(item.get(), L"Save"), S_OK);
+  // Outlook marks the organizer's row; here the user's own.
+  ComRef<IUnknown> mapi_object;
+  ComRef<IMessage> message;
+  ASSERT_EQ(GetMapiObject(item.get(), mapi_object), S_OK);
+  ASSERT_EQ(mapi_object->QueryInterface(IID_IMessage, message.PutVoid()), S_OK);
+  SPropValue values[2] = {};
+  values[0].ulPropTag = PR_ROWID;
+  values[0].Value.l = 1;  // the first row
+  values[1].ulPropTag = PR_RECIPIENT_FLAGS;
+  values[1].Value.l = 3;
+  ADRLIST list{1, {ADRENTRY{0, 2, values}}};
+  ASSERT_EQ(message->ModifyRecipients(MODRECIP_MODIFY, &list), S_OK);
+  ASSERT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+
+  const Event* event = Loaded(entry_id);
+  ASSERT_NE(event, nullptr);
+  ASSERT_TRUE(event->HasGuest(L"ann@nexora.example"));
+  EXPECT_EQ(event->guests().at(L"ann@nexora.example").attendance_type, kAttendanceOrganizer);
+  EXPECT_EQ(event->guests().at(L"bob@nexora.example").response_status, kResponseInvited);
+  EXPECT_EQ(event->guests().size(), 2u);
+
+  std::wstring value;
+  ASSERT_EQ(outlook_->SetUserProperty(item.get(), L"NxCalRecurrenceID", L"FREQ=DAILY"), S_OK);
+  ASSERT_EQ(outlook_->SetUserProperty(item.get(), L"NxCalRecurrenceID", L"FREQ=WEEKLY"), S_OK);
+  ASSERT_EQ(outlook_->GetUserProperty(item.get(), L"NxCalRecurrenceID", &value), S_OK);
+  EXPECT_EQ(value, L"FREQ=WEEKLY");
+  ASSERT_EQ(outlook_->DeleteUserProperty(item.get(), L"NxCalRecurrenceID"), S_OK);
+  ASSERT_EQ(outlook_->GetUserProperty(item.get(), L"NxCalRecurrenceID", &value), S_OK);
+  EXPECT_EQ(value, L"");
+}
+
+TEST_F(OutlookLoadTest, AnItemThatIsGoneFailsItsLoad) {
+  const sim::Bytes entry_id = Add(L"Gone");
+  std::wstring error;
+  ASSERT_TRUE(outlook_->LoadEvents(nullptr, error, nullptr));
+  ASSERT_EQ(store_->Delete(entry_id), S_OK);
+  Event* event = outlook_->events().at(Hex(entry_id)).get();
+  EXPECT_FALSE(outlook_->Load(event));
+  EXPECT_TRUE(event->load_failed());
+  EXPECT_TRUE(log_.Contains("Error getting item from ID"));
+}
+
+}  // namespace
+}  // namespace calendar_mirrow_addin
