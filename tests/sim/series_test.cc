@@ -257,6 +257,11 @@ TEST_F(SeriesTest, MovedAndDeletedOccurrencesAreExceptionsInBothViewsAndPersist)
             DISP_E_EXCEPTION);
   Obj at_new = GetObj(pattern.p, L"GetOccurrence", {Date(wednesday + 2.0 / 24)});
   EXPECT_EQ(GetText(at_new.p, L"Subject"), L"Moved");
+  // Writing the pattern as it stands keeps the exceptions; changing it drops them.
+  ASSERT_EQ(Put(pattern.p, L"Occurrences", Long(5)), S_OK);
+  EXPECT_EQ(GetLong(GetObj(pattern.p, L"Exceptions").p, L"Count"), 2);
+  ASSERT_EQ(Put(pattern.p, L"Occurrences", Long(6)), S_OK);
+  EXPECT_EQ(GetLong(GetObj(pattern.p, L"Exceptions").p, L"Count"), 0);
   std::filesystem::remove_all(dir);
 }
 
