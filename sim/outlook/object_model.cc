@@ -54,6 +54,17 @@ std::optional<RecurrencePatternData> PatternOf(Store& store, const Message& mess
   return data ? DecodeAppointmentRecur(*data) : std::nullopt;
 }
 
+ExceptionFields FieldsOf(Store& store, const Message& message) {
+  const auto data = BytesOf(store, message, kExceptionFields);
+  return data ? DecodeExceptionFields(*data).value_or(ExceptionFields{}) : ExceptionFields{};
+}
+
+HRESULT StoreFields(Store& store, Message& message, const ExceptionFields& fields) {
+  const ULONG tag = store.NamedTag(kExceptionFields);
+  if (!fields.empty()) return message.Set(tag, EncodeExceptionFields(fields));
+  return message.Get(tag) ? message.Remove(tag) : S_OK;
+}
+
 HRESULT StorePattern(Store& store, Message& message, const RecurrencePatternData& pattern) {
   const auto props = SeriesProps(store, pattern, ZoneOf(store, message));
   if (!props) return E_INVALIDARG;
@@ -97,9 +108,8 @@ class ItemObject final : public DispatchObject {
     original_start_ = occurrence.original_start;
     exception_ = occurrence.exception >= 0;
     appointment_ = true;
-    for (ULONG tag : {ULONG{PR_MESSAGE_CLASS_W}, kPrSubjectW, kPrBodyW, kPrSensitivity,
-                      Tag(kLocation), Tag(kBusyStatus), Tag(kSubType), Tag(kStateFlags),
-                      Tag(kReminderSet), Tag(kReminderDelta)}) {
+    message_->Set(PR_MESSAGE_CLASS_W, TextIn(*master, PR_MESSAGE_CLASS_W));
+    for (ULONG tag : OccurrenceTags()) {
       if (const auto value = master->Get(tag)) message_->Set(value->first, value->second);
     }
     if (exception_) {
@@ -116,6 +126,10 @@ class ItemObject final : public DispatchObject {
         message_->Set(Tag(kReminderDelta), int64_t{record.reminder_delta});
       if (record.override_flags & kOverrideSubType)
         message_->Set(Tag(kSubType), int64_t{record.sub_type != 0});
+    }
+    const auto fields = FieldsOf(*store_, *master);
+    if (const auto own = fields.find(static_cast<uint32_t>(original_start_)); own != fields.end()) {
+      for (const auto& [tag, value] : own->second) message_->Set(tag, value);
     }
     const SeriesZone zone = ZoneOf(*store_, *master);
     const auto start = zone.ToUtc(occurrence.start);
@@ -253,6 +267,17 @@ class ItemObject final : public DispatchObject {
   ULONG Tag(const NamedProp& prop) const { return store_->NamedTag(prop); }
   // The stored item: the series for an occurrence, which is not stored on its own.
   const Message& Stored() const { return master_ != nullptr ? *master_ : *message_; }
+  // The fields an occurrence shares with its series until it is changed.
+  std::vector<ULONG> OccurrenceTags() const {
+    return {kPrSubjectW,      kPrBodyW,          kPrSensitivity,
+            Tag(kLocation),   Tag(kBusyStatus),  Tag(kSubType),
+            Tag(kStateFlags), Tag(kReminderSet), Tag(kReminderDelta)};
+  }
+  static std::wstring TextIn(const Message& m, ULONG tag) {
+    const auto found = m.Get(tag);
+    const auto* text = found ? std::get_if<std::wstring>(&found->second) : nullptr;
+    return text != nullptr ? *text : std::wstring();
+  }
   static std::wstring WideOf(const std::wstring& wide, const std::string& narrow) {
     return !wide.empty() ? wide : std::wstring(narrow.begin(), narrow.end());
   }
@@ -438,7 +463,8 @@ class ItemObject final : public DispatchObject {
   HRESULT DeleteOccurrence(const Call& call);
   // Replaces the exception record of this occurrence (none: a deleted occurrence) and saves
   // the series.
-  HRESULT UpdateSeries(const Call& call, const std::optional<RecurrenceException>& record);
+  HRESULT UpdateSeries(const Call& call, const std::optional<RecurrenceException>& record,
+                       const PropMap& own_fields);
 
   std::shared_ptr<Store> store_;
   Message* message_;
@@ -498,7 +524,7 @@ HRESULT ItemObject::GetRecurrencePattern(const Call& call, VARIANT* result) {
 HRESULT ItemObject::ClearRecurrencePattern(const Call& call) {
   if (master_ != nullptr) return call.Raise(kTextBadValue, E_INVALIDARG);
   // The item keeps the times of the series' first occurrence.
-  for (const NamedProp& prop : {kApptRecur, kClipStart, kClipEnd}) {
+  for (const NamedProp& prop : {kApptRecur, kClipStart, kClipEnd, kExceptionFields}) {
     if (message_->Get(Tag(prop))) {
       if (HRESULT hr = message_->Remove(Tag(prop)); hr != S_OK) return Refused(call, hr);
     }
@@ -562,19 +588,26 @@ HRESULT ItemObject::SaveOccurrence(const Call& call) {
       *f.field = static_cast<uint32_t>(value);
     }
   }
-  const HRESULT hr = UpdateSeries(call, record);
+  // The fields the records cannot hold are kept beside them, all that differ.
+  PropMap own;
+  for (ULONG tag : OccurrenceTags()) {
+    const auto mine = message_->Get(tag);
+    const auto series = master_->Get(tag);
+    if (mine && (!series || series->second != mine->second)) own[mine->first] = mine->second;
+  }
+  const HRESULT hr = UpdateSeries(call, record, own);
   if (hr == S_OK) exception_ = true;
   return hr;
 }
 
 HRESULT ItemObject::DeleteOccurrence(const Call& call) {
-  const HRESULT hr = UpdateSeries(call, std::nullopt);
+  const HRESULT hr = UpdateSeries(call, std::nullopt, {});
   if (hr == S_OK) deleted_ = true;
   return hr;
 }
 
-HRESULT ItemObject::UpdateSeries(const Call& call,
-                                 const std::optional<RecurrenceException>& record) {
+HRESULT ItemObject::UpdateSeries(const Call& call, const std::optional<RecurrenceException>& record,
+                                 const PropMap& own_fields) {
   auto pattern = PatternOf(*store_, *master_);
   if (!pattern) return call.Raise(kTextNoOccurrence, MAPI_E_NOT_FOUND);
   const LocalMinutes latest =
@@ -613,8 +646,13 @@ HRESULT ItemObject::UpdateSeries(const Call& call,
   const auto at = std::lower_bound(deleted.begin(), deleted.end(), original_day);
   if (at == deleted.end() || *at != original_day) deleted.insert(at, original_day);
 
+  auto fields = FieldsOf(*store_, *master_);
+  fields.erase(static_cast<uint32_t>(original_start_));
+  if (record && !own_fields.empty()) fields[static_cast<uint32_t>(original_start_)] = own_fields;
+
   HRESULT hr = StorePattern(*store_, *master_, *pattern);
   if (hr == E_INVALIDARG) return call.Raise(kTextBadValue, hr);
+  if (hr == S_OK) hr = StoreFields(*store_, *master_, fields);
   if (hr == S_OK) hr = master_->Save();
   return hr == S_OK ? S_OK : Refused(call, hr);
 }
@@ -831,11 +869,12 @@ class PatternObject final : public DispatchObject {
       old->modified_instance_dates.clear();
       if (*old == *pattern) return S_OK;
     }
-    const HRESULT hr = StorePattern(*store_, *master_, *pattern);
+    HRESULT hr = StorePattern(*store_, *master_, *pattern);
     if (hr == E_INVALIDARG) {
       edit_->invalid = true;
       return S_OK;
     }
+    if (hr == S_OK) hr = StoreFields(*store_, *master_, {});
     if (hr == MAPI_E_NO_ACCESS) return call.Raise(kTextNoAccess, hr);
     return hr == S_OK ? S_OK : call.Raise(kTextFailed, hr);
   }

@@ -147,6 +147,76 @@ std::optional<LocalMinutes> MinutesOfDate(DATE date) {
                         system.wHour * 60 + system.wMinute);
 }
 
+Bytes EncodeExceptionFields(const ExceptionFields& fields) {
+  Bytes out;
+  auto u32 = [&](uint64_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  u32(fields.size());
+  for (const auto& [original, props] : fields) {
+    u32(original);
+    u32(props.size());
+    for (const auto& [tag, value] : props) {
+      u32(tag);
+      if (const auto* number = std::get_if<int64_t>(&value)) {
+        out.push_back(0);
+        u32(static_cast<uint64_t>(*number));
+        u32(static_cast<uint64_t>(*number) >> 32);
+      } else {
+        const auto* text = std::get_if<std::wstring>(&value);
+        const std::wstring empty;
+        if (text == nullptr) text = &empty;
+        out.push_back(1);
+        u32(text->size());
+        for (wchar_t c : *text) u32(static_cast<uint32_t>(c));
+      }
+    }
+  }
+  return out;
+}
+
+std::optional<ExceptionFields> DecodeExceptionFields(std::span<const uint8_t> data) {
+  size_t at = 0;
+  auto u32 = [&](uint32_t* v) {
+    if (data.size() - at < 4) return false;
+    *v = static_cast<uint32_t>(I32(data, at));
+    at += 4;
+    return true;
+  };
+  ExceptionFields fields;
+  uint32_t count = 0;
+  if (!u32(&count)) return std::nullopt;
+  for (uint32_t e = 0; e < count; ++e) {
+    uint32_t original = 0;
+    uint32_t props = 0;
+    if (!u32(&original) || !u32(&props)) return std::nullopt;
+    PropMap& map = fields[original];
+    for (uint32_t i = 0; i < props; ++i) {
+      uint32_t tag = 0;
+      if (!u32(&tag) || at >= data.size()) return std::nullopt;
+      const uint8_t kind = data[at++];
+      uint32_t low = 0;
+      uint32_t high = 0;
+      if (kind == 0) {
+        if (!u32(&low) || !u32(&high)) return std::nullopt;
+        map[tag] = static_cast<int64_t>(uint64_t{high} << 32 | low);
+        continue;
+      }
+      // Each character takes four bytes, so a length beyond what is left is refused before
+      // anything is allocated.
+      if (kind != 1 || !u32(&low) || low > (data.size() - at) / 4) return std::nullopt;
+      std::wstring text;
+      for (uint32_t c = 0; c < low; ++c) {
+        u32(&high);
+        text.push_back(static_cast<wchar_t>(high));
+      }
+      map[tag] = std::move(text);
+    }
+  }
+  if (at != data.size()) return std::nullopt;
+  return fields;
+}
+
 std::optional<PropMap> SeriesProps(Store& store, const RecurrencePatternData& pattern,
                                    const SeriesZone& zone) {
   const Bytes blob = EncodeAppointmentRecur(pattern);

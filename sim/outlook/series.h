@@ -5,6 +5,7 @@
 // properties that must change together whenever the pattern does.
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 
@@ -23,6 +24,15 @@ inline constexpr NamedProp kTimeZoneStruct = {kPsetidAppointment, 0x8233, PT_BIN
 inline constexpr NamedProp kTimeZoneDescription = {kPsetidAppointment, 0x8234, PT_UNICODE};
 inline constexpr NamedProp kClipStart = {kPsetidAppointment, 0x8235, PT_SYSTIME};
 inline constexpr NamedProp kClipEnd = {kPsetidAppointment, 0x8236, PT_SYSTIME};
+
+// Where the simulation keeps the fields of changed occurrences that the exception records
+// cannot hold (the body, the sensitivity, the meeting status), by original start.
+inline constexpr GUID kPsetidSimSeries = {
+    0x5E21E5A0, 0x7C1D, 0x4B4E, {0x9A, 0x3D, 0x1F, 0x52, 0x6C, 0x0B, 0x8E, 0x41}};
+inline constexpr NamedProp kExceptionFields = {kPsetidSimSeries, 0x0001, PT_BINARY};
+using ExceptionFields = std::map<uint32_t, PropMap>;  // integer and text values only
+Bytes EncodeExceptionFields(const ExceptionFields& fields);
+std::optional<ExceptionFields> DecodeExceptionFields(std::span<const uint8_t> data);
 
 // One transition of a zone: with year 0, the `day`-th (5: last) `day_of_week` of `month`;
 // otherwise that fixed date. Month 0 means the zone has no daylight time.

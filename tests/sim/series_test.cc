@@ -211,6 +211,7 @@ TEST_F(SeriesTest, MovedAndDeletedOccurrencesAreExceptionsInBothViewsAndPersist)
     Obj moved = GetObj(pattern.p, L"GetOccurrence", {Date(wednesday)});
     ASSERT_EQ(Put(moved.p, L"Start", Date(wednesday + 2.0 / 24)), S_OK);  // 11:00
     ASSERT_EQ(Put(moved.p, L"Subject", Text(L"Moved")), S_OK);
+    ASSERT_EQ(Put(moved.p, L"Body", Text(L"Own notes")), S_OK);  // beyond the records
     ASSERT_EQ(Call(moved.p, L"Save", DISPATCH_METHOD, {}), S_OK);
     EXPECT_EQ(GetLong(moved.p, L"RecurrenceState"), 3);
     Obj gone = GetObj(pattern.p, L"GetOccurrence", {Date(tuesday)});
@@ -250,6 +251,7 @@ TEST_F(SeriesTest, MovedAndDeletedOccurrencesAreExceptionsInBothViewsAndPersist)
   EXPECT_EQ(Get(second.p, L"Deleted").boolVal, 0);
   Obj changed = GetObj(second.p, L"AppointmentItem");
   EXPECT_EQ(GetText(changed.p, L"Subject"), L"Moved");
+  EXPECT_EQ(GetText(changed.p, L"Body"), L"Own notes");
   EXPECT_EQ(GetDate(changed.p, L"Start"), wednesday + 2.0 / 24);
   EXPECT_EQ(GetText(changed.p, L"EntryID"), GetText(item.p, L"EntryID"));
   // The moved occurrence is found at its new time only.
