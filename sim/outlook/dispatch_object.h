@@ -16,6 +16,8 @@
 #include "base/text.h"
 #include "platform/com/dispatch.h"
 #include "platform/com/oleaut.h"
+// Declares the LocalDate calendar date before the LocalDate function below hides its name.
+#include "sim/outlook/recurrence.h"
 
 namespace calendar_mirrow_addin::sim {
 

@@ -26,5 +26,13 @@ inline constexpr wchar_t kTextBadValue[] =
 inline constexpr wchar_t kTextEndBeforeStart[] =
     L"The end date you entered occurs before the start date.";
 inline constexpr wchar_t kTextFailed[] = L"The operation failed.";
+inline constexpr wchar_t kTextNoOccurrence[] =
+    L"You changed one of the recurrences of this item, and this instance no longer exists. "
+    L"Close any open items and try again.";
+inline constexpr wchar_t kTextSkipsOccurrence[] =
+    L"Cannot reschedule an occurrence of the recurring appointment if it skips over a later or "
+    L"earlier occurrence of the same appointment.";
+inline constexpr wchar_t kTextBadPattern[] =
+    L"The recurrence pattern is not valid. Check the pattern and its start and end dates.";
 
 }  // namespace calendar_mirrow_addin::sim

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "sim/outlook/series.h"
+
 namespace calendar_mirrow_addin::sim {
 
 namespace {
@@ -49,6 +51,26 @@ Bytes AddAppointment(Store& store, const AppointmentSeed& seed) {
   int64_t number = 0;
   if (store.Save(&number, props, {}) != S_OK) return {};
   return store.items().at(number).entry_id;
+}
+
+Bytes AddRecurringAppointment(Store& store, const AppointmentSeed& seed, const RecurrenceView& view,
+                              const std::optional<Bytes>& zone_struct,
+                              const std::wstring& zone_label) {
+  const auto pattern = PatternFromView(view);
+  const std::optional<ZoneRule> rule =
+      zone_struct ? ParseTimeZoneStruct(*zone_struct) : std::nullopt;
+  if (!pattern || (zone_struct && !rule)) return {};
+  auto props = SeriesProps(store, *pattern, SeriesZone(rule));
+  if (!props) return {};
+  if (zone_struct) {
+    (*props)[store.NamedTag(kTimeZoneStruct)] = *zone_struct;
+    (*props)[store.NamedTag(kTimeZoneDescription)] = zone_label;
+  }
+  const Bytes id = AddAppointment(store, seed);
+  const StoredItem* item = id.empty() ? nullptr : store.Find(id);
+  if (item == nullptr) return {};
+  int64_t number = item->number;
+  return store.Save(&number, *props, {}) == S_OK ? id : Bytes();
 }
 
 std::optional<PropData> NamedValue(Store& store, const StoredItem& item, const NamedProp& prop) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "sim/outlook/recurrence.h"
 #include "sim/outlook/store.h"
 
 namespace calendar_mirrow_addin::sim {
@@ -29,6 +30,14 @@ Bytes MakeOutlookGlobalObjectId(FileTime created);
 
 // Saves a new item; its entry id, or an empty one when the save failed.
 Bytes AddAppointment(Store& store, const AppointmentSeed& seed);
+
+// Saves a new series: the seed's fields (its times give way to the pattern's first
+// occurrence), the pattern `view` makes, and, when given, the 48-byte time-zone structure
+// the pattern's times are in (otherwise they are in the machine's zone) with its label.
+// An empty entry id when the view makes no series or the save failed.
+Bytes AddRecurringAppointment(Store& store, const AppointmentSeed& seed, const RecurrenceView& view,
+                              const std::optional<Bytes>& zone_struct = std::nullopt,
+                              const std::wstring& zone_label = L"");
 
 // A named property of a stored item; none when absent.
 std::optional<PropData> NamedValue(Store& store, const StoredItem& item, const NamedProp& prop);

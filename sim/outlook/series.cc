@@ -1,0 +1,249 @@
+#include "sim/outlook/series.h"
+
+#include "sim/outlook/dispatch_object.h"
+#include "sim/outlook/recurrence_dates.h"
+#include "sim/outlook/store.h"
+
+namespace calendar_mirrow_addin::sim {
+namespace {
+
+constexpr size_t kZoneStructSize = 48;
+
+uint16_t U16(std::span<const uint8_t> d, size_t at) {
+  return static_cast<uint16_t>(d[at] | d[at + 1] << 8);
+}
+int32_t I32(std::span<const uint8_t> d, size_t at) {
+  return static_cast<int32_t>(static_cast<uint32_t>(d[at]) | static_cast<uint32_t>(d[at + 1]) << 8 |
+                              static_cast<uint32_t>(d[at + 2]) << 16 |
+                              static_cast<uint32_t>(d[at + 3]) << 24);
+}
+void PutU16(Bytes& out, uint16_t v) {
+  out.push_back(static_cast<uint8_t>(v));
+  out.push_back(static_cast<uint8_t>(v >> 8));
+}
+void PutI32(Bytes& out, int32_t v) {
+  for (int i = 0; i < 4; ++i)
+    out.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * i)));
+}
+
+// A SYSTEMTIME: year, month, day of week, day, hour, minute, second, milliseconds.
+ZoneTransition ReadTransition(std::span<const uint8_t> d, size_t at) {
+  return {U16(d, at),     U16(d, at + 2), U16(d, at + 4),
+          U16(d, at + 6), U16(d, at + 8), U16(d, at + 10)};
+}
+void PutTransition(Bytes& out, const ZoneTransition& t) {
+  for (uint16_t v :
+       {t.year, t.month, t.day_of_week, t.day, t.hour, t.minute, uint16_t{0}, uint16_t{0}}) {
+    PutU16(out, v);
+  }
+}
+
+bool ValidTransition(const ZoneTransition& t) {
+  return t.month >= 1 && t.month <= 12 && t.day_of_week <= 6 && t.day >= 1 && t.day <= 31 &&
+         t.hour < 24 && t.minute < 60;
+}
+
+// The local moment of a transition in `year`; none when it names no date of that year.
+std::optional<LocalMinutes> TransitionIn(const ZoneTransition& t, int year) {
+  const int minute = t.hour * 60 + t.minute;
+  if (t.year != 0) return ToLocalMinutes({year, t.month, t.day}, minute);
+  const auto first = ToLocalMinutes({year, t.month, 1});
+  const auto next =
+      t.month == 12 ? ToLocalMinutes({year + 1, 1, 1}) : ToLocalMinutes({year, t.month + 1, 1});
+  if (!first || !next) return std::nullopt;
+  const int64_t days = (*next - *first) / kMinutesPerDay;
+  int64_t day = Mod(t.day_of_week - DayOfWeekOf(*first), 7) + 7 * (t.day - 1);
+  while (day >= days) day -= 7;  // the fifth is the last
+  return *first + day * kMinutesPerDay + minute;
+}
+
+}  // namespace
+
+std::optional<ZoneRule> ParseTimeZoneStruct(std::span<const uint8_t> d) {
+  if (d.size() != kZoneStructSize) return std::nullopt;
+  ZoneRule rule;
+  rule.bias = I32(d, 0);
+  rule.standard_bias = I32(d, 4);
+  rule.daylight_bias = I32(d, 8);
+  // Each date is preceded by a year of its own (wStandardYear, wDaylightYear) that only
+  // repeats the date's year.
+  rule.standard_date = ReadTransition(d, 14);
+  rule.daylight_date = ReadTransition(d, 32);
+  // Biases beyond a day, or transitions that name no date, make no zone.
+  for (int32_t b : {rule.bias, rule.standard_bias, rule.daylight_bias}) {
+    if (b < -kMinutesPerDay || b > kMinutesPerDay) return std::nullopt;
+  }
+  if (rule.standard_date.month != 0 &&
+      (!ValidTransition(rule.standard_date) || !ValidTransition(rule.daylight_date))) {
+    return std::nullopt;
+  }
+  return rule;
+}
+
+Bytes TimeZoneStructBytes(const ZoneRule& rule) {
+  Bytes out;
+  PutI32(out, rule.bias);
+  PutI32(out, rule.standard_bias);
+  PutI32(out, rule.daylight_bias);
+  PutU16(out, rule.standard_date.year);
+  PutTransition(out, rule.standard_date);
+  PutU16(out, rule.daylight_date.year);
+  PutTransition(out, rule.daylight_date);
+  return out;
+}
+
+bool SeriesZone::IsDaylight(LocalMinutes local) const {
+  if (!rule_ || rule_->standard_date.month == 0) return false;
+  const int year = ToLocalDate(local).year;
+  const auto starts = TransitionIn(rule_->daylight_date, year);
+  const auto ends = TransitionIn(rule_->standard_date, year);
+  if (!starts || !ends) return false;
+  // Southern zones start daylight time late in the year and end it early in the next.
+  return *starts < *ends ? local >= *starts && local < *ends : local >= *starts || local < *ends;
+}
+
+std::optional<FileTime> SeriesZone::ToUtc(LocalMinutes local) const {
+  if (!rule_) return UtcFileTime(DateOfMinutes(local));
+  const int64_t offset =
+      rule_->bias + (IsDaylight(local) ? rule_->daylight_bias : rule_->standard_bias);
+  const int64_t utc = local + offset;
+  if (utc < 0 || utc > kNeverEndDate + kMinutesPerDay) return std::nullopt;
+  return static_cast<FileTime>(utc) * kTicksPerMinute;
+}
+
+std::optional<LocalMinutes> SeriesZone::FromUtc(FileTime utc) const {
+  if (!rule_) {
+    const auto date = LocalDate(utc);
+    return date ? MinutesOfDate(*date) : std::nullopt;
+  }
+  if (utc % kTicksPerMinute != 0) return std::nullopt;
+  const int64_t minutes = static_cast<int64_t>(utc / kTicksPerMinute);
+  const LocalMinutes daylight = minutes - rule_->bias - rule_->daylight_bias;
+  if (IsDaylight(daylight)) return daylight;
+  return minutes - rule_->bias - rule_->standard_bias;
+}
+
+DATE DateOfMinutes(LocalMinutes minutes) {
+  const auto date = ToLocalDate(minutes);
+  const int64_t minute = Mod(minutes, kMinutesPerDay);
+  SYSTEMTIME system{static_cast<WORD>(date.year),
+                    static_cast<WORD>(date.month),
+                    0,
+                    static_cast<WORD>(date.day),
+                    static_cast<WORD>(minute / 60),
+                    static_cast<WORD>(minute % 60),
+                    0,
+                    0};
+  DATE out = 0;
+  SystemTimeToVariantTime(&system, &out);
+  return out;
+}
+
+std::optional<LocalMinutes> MinutesOfDate(DATE date) {
+  SYSTEMTIME system{};
+  if (VariantTimeToSystemTime(date, &system) == 0) return std::nullopt;
+  if (system.wSecond != 0 || system.wMilliseconds != 0) return std::nullopt;
+  return ToLocalMinutes({system.wYear, system.wMonth, system.wDay},
+                        system.wHour * 60 + system.wMinute);
+}
+
+Bytes EncodeExceptionFields(const ExceptionFields& fields) {
+  Bytes out;
+  auto u32 = [&](uint64_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  u32(fields.size());
+  for (const auto& [original, props] : fields) {
+    u32(original);
+    u32(props.size());
+    for (const auto& [tag, value] : props) {
+      u32(tag);
+      if (const auto* number = std::get_if<int64_t>(&value)) {
+        out.push_back(0);
+        u32(static_cast<uint64_t>(*number));
+        u32(static_cast<uint64_t>(*number) >> 32);
+      } else {
+        const auto* text = std::get_if<std::wstring>(&value);
+        const std::wstring empty;
+        if (text == nullptr) text = &empty;
+        out.push_back(1);
+        u32(text->size());
+        for (wchar_t c : *text) u32(static_cast<uint32_t>(c));
+      }
+    }
+  }
+  return out;
+}
+
+std::optional<ExceptionFields> DecodeExceptionFields(std::span<const uint8_t> data) {
+  size_t at = 0;
+  auto u32 = [&](uint32_t* v) {
+    if (data.size() - at < 4) return false;
+    *v = static_cast<uint32_t>(I32(data, at));
+    at += 4;
+    return true;
+  };
+  ExceptionFields fields;
+  uint32_t count = 0;
+  if (!u32(&count)) return std::nullopt;
+  for (uint32_t e = 0; e < count; ++e) {
+    uint32_t original = 0;
+    uint32_t props = 0;
+    if (!u32(&original) || !u32(&props)) return std::nullopt;
+    PropMap& map = fields[original];
+    for (uint32_t i = 0; i < props; ++i) {
+      uint32_t tag = 0;
+      if (!u32(&tag) || at >= data.size()) return std::nullopt;
+      const uint8_t kind = data[at++];
+      uint32_t low = 0;
+      uint32_t high = 0;
+      if (kind == 0) {
+        if (!u32(&low) || !u32(&high)) return std::nullopt;
+        map[tag] = static_cast<int64_t>(uint64_t{high} << 32 | low);
+        continue;
+      }
+      // Each character takes four bytes, so a length beyond what is left is refused before
+      // anything is allocated.
+      if (kind != 1 || !u32(&low) || low > (data.size() - at) / 4) return std::nullopt;
+      std::wstring text;
+      for (uint32_t c = 0; c < low; ++c) {
+        u32(&high);
+        text.push_back(static_cast<wchar_t>(high));
+      }
+      map[tag] = std::move(text);
+    }
+  }
+  if (at != data.size()) return std::nullopt;
+  return fields;
+}
+
+std::optional<PropMap> SeriesProps(Store& store, const RecurrencePatternData& pattern,
+                                   const SeriesZone& zone) {
+  const Bytes blob = EncodeAppointmentRecur(pattern);
+  const auto first = Occurrences(pattern, 1);
+  if (blob.empty() || !first || first->empty()) return std::nullopt;
+  // The item's own times are those of the pattern's first day, whatever became of it.
+  const LocalMinutes start = LocalMinutes{pattern.start_date} + pattern.start_time_offset;
+  const LocalMinutes end = LocalMinutes{pattern.start_date} + pattern.end_time_offset;
+  const auto start_utc = zone.ToUtc(start);
+  const auto end_utc = zone.ToUtc(end);
+  const auto clip_start = zone.ToUtc(pattern.start_date);
+  const auto clip_end = zone.ToUtc(FloorDiv(pattern.end_date, kMinutesPerDay) * kMinutesPerDay);
+  if (!start_utc || !end_utc || !clip_start || !clip_end || *end_utc < *start_utc) {
+    return std::nullopt;
+  }
+  PropMap props;
+  props[store.NamedTag(kApptRecur)] = blob;
+  props[store.NamedTag(kRecurring)] = int64_t{1};
+  props[store.NamedTag(kClipStart)] = static_cast<int64_t>(*clip_start);
+  props[store.NamedTag(kClipEnd)] = static_cast<int64_t>(*clip_end);
+  for (const NamedProp& prop : {kStartWhole, kCommonStart})
+    props[store.NamedTag(prop)] = static_cast<int64_t>(*start_utc);
+  for (const NamedProp& prop : {kEndWhole, kCommonEnd})
+    props[store.NamedTag(prop)] = static_cast<int64_t>(*end_utc);
+  props[store.NamedTag(kDuration)] =
+      static_cast<int64_t>(pattern.end_time_offset) - pattern.start_time_offset;
+  return props;
+}
+
+}  // namespace calendar_mirrow_addin::sim

@@ -1,0 +1,354 @@
+// Recurring series in the simulated object model, and the same series through MAPI.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "base/text.h"
+#include "platform/com/oleaut.h"
+#include "sim/outlook/dispatch_object.h"
+#include "sim/outlook/object_model.h"
+#include "sim/outlook/seed.h"
+#include "sim/outlook/series.h"
+#include "tests/platform/env_guard.h"
+
+namespace calendar_mirrow_addin::sim {
+namespace {
+
+constexpr FileTime kMonday = 133'219'296'000'000'000ULL;  // 2023-02-27T00:00:00Z
+constexpr int64_t kHour = 36'000'000'000;
+
+// An IDispatch reference released when the test leaves.
+struct Obj {
+  IDispatch* p = nullptr;
+  Obj() = default;
+  explicit Obj(IDispatch* d) : p(d) {}
+  Obj(Obj&& o) noexcept : p(o.p) { o.p = nullptr; }
+  Obj& operator=(Obj&& o) noexcept {
+    std::swap(p, o.p);
+    return *this;
+  }
+  ~Obj() {
+    if (p != nullptr) p->Release();
+  }
+};
+
+VARIANT Long(LONG v) {
+  VARIANT out;
+  out.vt = VT_I4;
+  out.lVal = v;
+  return out;
+}
+VARIANT Date(DATE d) {
+  VARIANT out;
+  out.vt = VT_DATE;
+  out.date = d;
+  return out;
+}
+VARIANT Text(const wchar_t* text) {
+  VARIANT out;
+  out.vt = VT_BSTR;
+  out.bstrVal = SysAllocString(text);
+  return out;
+}
+
+// Invokes a member by name; the result is left in `out` (cleared first), the EXCEPINFO text
+// in `error`.
+HRESULT Call(IDispatch* d, const wchar_t* name, WORD flags, std::vector<VARIANT> args,
+             VARIANT* out = nullptr, std::wstring* error = nullptr) {
+  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+  DISPID id = 0;
+  if (HRESULT hr = d->GetIDsOfNames(IID_NULL, names, 1, 0, &id); hr != S_OK) return hr;
+  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+  DISPID put = DISPID_PROPERTYPUT;
+  DISPPARAMS params{reversed.data(), flags == DISPATCH_PROPERTYPUT ? &put : nullptr,
+                    static_cast<UINT>(reversed.size()), flags == DISPATCH_PROPERTYPUT ? 1u : 0u};
+  VARIANT ignored;
+  VariantInit(&ignored);
+  if (out == nullptr) out = &ignored;
+  VariantClear(out);
+  EXCEPINFO info{};
+  const HRESULT hr = d->Invoke(id, IID_NULL, 0, flags, &params, out, &info, nullptr);
+  if (error != nullptr && info.bstrDescription != nullptr) *error = info.bstrDescription;
+  SysFreeString(info.bstrSource);
+  SysFreeString(info.bstrDescription);
+  for (VARIANT& v : reversed) VariantClear(&v);
+  VariantClear(&ignored);
+  return hr;
+}
+VARIANT Get(IDispatch* d, const wchar_t* name, std::vector<VARIANT> args = {}) {
+  VARIANT out;
+  VariantInit(&out);
+  EXPECT_EQ(Call(d, name, DISPATCH_PROPERTYGET | DISPATCH_METHOD, std::move(args), &out), S_OK)
+      << WideToUtf8(name);
+  return out;
+}
+Obj GetObj(IDispatch* d, const wchar_t* name, std::vector<VARIANT> args = {}) {
+  VARIANT v = Get(d, name, std::move(args));
+  return Obj(v.vt == VT_DISPATCH ? v.pdispVal : nullptr);
+}
+LONG GetLong(IDispatch* d, const wchar_t* name) { return Get(d, name).lVal; }
+DATE GetDate(IDispatch* d, const wchar_t* name) { return Get(d, name).date; }
+std::wstring GetText(IDispatch* d, const wchar_t* name) {
+  VARIANT v = Get(d, name);
+  std::wstring out = v.vt == VT_BSTR && v.bstrVal != nullptr ? v.bstrVal : L"";
+  VariantClear(&v);
+  return out;
+}
+HRESULT Put(IDispatch* d, const wchar_t* name, VARIANT value, std::wstring* error = nullptr) {
+  return Call(d, name, DISPATCH_PROPERTYPUT, {value}, nullptr, error);
+}
+
+DATE LocalOf(FileTime utc) { return LocalDate(utc).value_or(0); }
+FileTime UtcOf(DATE local) { return UtcFileTime(local).value_or(0); }
+DATE Day(int y, int m, int d, int minute = 0) {
+  return DateOfMinutes(*ToLocalMinutes({y, m, d}, minute));
+}
+
+std::optional<RecurrencePatternData> StoredPattern(Store& store) {
+  const auto value = NamedValue(store, store.items().begin()->second, kApptRecur);
+  const auto* bytes = value ? std::get_if<Bytes>(&*value) : nullptr;
+  return bytes ? DecodeAppointmentRecur(*bytes) : std::nullopt;
+}
+
+// A new series through the object model: 09:00-10:00 local from Monday 2023-02-27.
+Obj NewSeries(IDispatch* app) {
+  Obj item = GetObj(app, L"CreateItem", {Long(1)});
+  EXPECT_EQ(Put(item.p, L"Start", Date(Day(2023, 2, 27, 9 * 60))), S_OK);
+  EXPECT_EQ(Put(item.p, L"End", Date(Day(2023, 2, 27, 10 * 60))), S_OK);
+  return item;
+}
+
+class SeriesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    store_ = Store::Open("", nullptr);
+    store_->SetClock([] { return kMonday; });
+    app_ = Obj(NewApplication(store_));
+  }
+  testing::EnvGuard tz_{"TZ", "America/New_York"};
+  std::shared_ptr<Store> store_;
+  Obj app_;
+};
+
+TEST_F(SeriesTest, EachTypeWrittenThroughTheObjectModelReadsBackThroughBothViews) {
+  struct Case {
+    LONG type;
+    std::vector<std::pair<const wchar_t*, LONG>> puts;
+    DATE second;  // the second occurrence, 09:00 local
+  };
+  const Case cases[] = {
+      {0, {{L"Interval", 3}}, Day(2023, 3, 2, 540)},
+      {1, {{L"DayOfWeekMask", 2 | 16}, {L"Interval", 2}}, Day(2023, 3, 2, 540)},
+      {2, {{L"DayOfMonth", 27}, {L"Interval", 2}}, Day(2023, 4, 27, 540)},
+      {3, {{L"DayOfWeekMask", 2}, {L"Instance", 5}}, Day(2023, 3, 27, 540)},
+      {5, {{L"DayOfMonth", 27}, {L"MonthOfYear", 2}}, Day(2024, 2, 27, 540)},
+      {6, {{L"DayOfWeekMask", 2}, {L"Instance", 4}, {L"MonthOfYear", 2}}, Day(2024, 2, 26, 540)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.type);
+    SetUp();
+    Obj item = NewSeries(app_.p);
+    Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
+    ASSERT_EQ(Put(pattern.p, L"RecurrenceType", Long(c.type)), S_OK);
+    for (const auto& [name, value] : c.puts) ASSERT_EQ(Put(pattern.p, name, Long(value)), S_OK);
+    ASSERT_EQ(Put(pattern.p, L"Occurrences", Long(4)), S_OK);
+    ASSERT_EQ(Call(item.p, L"Save", DISPATCH_METHOD, {}), S_OK);
+
+    const auto stored = StoredPattern(*store_);
+    ASSERT_TRUE(stored.has_value());
+    const RecurrenceView view = ViewFromPattern(*stored);
+    EXPECT_EQ(static_cast<LONG>(view.type), c.type);
+    EXPECT_EQ(view.occurrences, 4u);
+    EXPECT_EQ(view.start_time, 540u);
+    EXPECT_EQ(view.duration, 60u);
+    const auto& item_props = store_->items().begin()->second;
+    EXPECT_EQ(NamedValue(*store_, item_props, kRecurring), PropData(int64_t{1}));
+    EXPECT_EQ(NamedValue(*store_, item_props, kStartWhole),
+              PropData(static_cast<int64_t>(kMonday + 14 * kHour)));  // 09:00 EST
+
+    VARIANT id = Get(item.p, L"EntryID");
+    Obj ns = GetObj(app_.p, L"GetNamespace", {Text(L"MAPI")});
+    Obj reopened = GetObj(ns.p, L"GetItemFromID", {id});
+    EXPECT_EQ(GetLong(reopened.p, L"RecurrenceState"), 1);
+    Obj read = GetObj(reopened.p, L"GetRecurrencePattern");
+    EXPECT_EQ(GetLong(read.p, L"RecurrenceType"), c.type);
+    for (const auto& [name, value] : c.puts)
+      EXPECT_EQ(GetLong(read.p, name), value) << WideToUtf8(name);
+    Obj second = GetObj(read.p, L"GetOccurrence", {Date(c.second)});
+    ASSERT_NE(second.p, nullptr);
+    EXPECT_EQ(GetLong(second.p, L"RecurrenceState"), 2);
+    EXPECT_EQ(GetDate(second.p, L"End"), c.second + 1.0 / 24);
+  }
+}
+
+TEST_F(SeriesTest, MovedAndDeletedOccurrencesAreExceptionsInBothViewsAndPersist) {
+  const auto dir =
+      std::filesystem::path(::testing::TempDir()) / ("series-" + std::to_string(getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const std::string path = (dir / "store.db").string();
+  const DATE tuesday = Day(2023, 2, 28, 540);
+  const DATE wednesday = Day(2023, 3, 1, 540);
+  {
+    auto store = Store::Open(path, nullptr);
+    store->SetClock([] { return kMonday; });
+    Obj app(NewApplication(store));
+    Obj item = NewSeries(app.p);
+    Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
+    ASSERT_EQ(Put(pattern.p, L"RecurrenceType", Long(0)), S_OK);
+    ASSERT_EQ(Put(pattern.p, L"Occurrences", Long(5)), S_OK);
+    ASSERT_EQ(Call(item.p, L"Save", DISPATCH_METHOD, {}), S_OK);
+
+    std::wstring error;
+    EXPECT_EQ(Call(pattern.p, L"GetOccurrence", DISPATCH_METHOD, {Date(tuesday + 1.0 / 1440)},
+                   nullptr, &error),
+              DISP_E_EXCEPTION);
+    EXPECT_EQ(error, kTextNoOccurrence);
+
+    Obj moved = GetObj(pattern.p, L"GetOccurrence", {Date(wednesday)});
+    ASSERT_EQ(Put(moved.p, L"Start", Date(wednesday + 2.0 / 24)), S_OK);  // 11:00
+    ASSERT_EQ(Put(moved.p, L"Subject", Text(L"Moved")), S_OK);
+    ASSERT_EQ(Put(moved.p, L"Body", Text(L"Own notes")), S_OK);  // beyond the records
+    ASSERT_EQ(Call(moved.p, L"Save", DISPATCH_METHOD, {}), S_OK);
+    EXPECT_EQ(GetLong(moved.p, L"RecurrenceState"), 3);
+    Obj gone = GetObj(pattern.p, L"GetOccurrence", {Date(tuesday)});
+    ASSERT_EQ(Call(gone.p, L"Delete", DISPATCH_METHOD, {}), S_OK);
+    // Moving an occurrence onto its neighbour's day is refused.
+    Obj last = GetObj(pattern.p, L"GetOccurrence", {Date(wednesday + 2)});
+    ASSERT_EQ(Put(last.p, L"Start", Date(wednesday + 1)), S_OK);
+    EXPECT_EQ(Call(last.p, L"Save", DISPATCH_METHOD, {}), DISP_E_EXCEPTION);
+  }
+  auto store = Store::Open(path, nullptr);
+  ASSERT_NE(store, nullptr);
+  const auto stored = StoredPattern(*store);
+  ASSERT_TRUE(stored.has_value());
+  const uint32_t tuesday_day = static_cast<uint32_t>(*ToLocalMinutes({2023, 2, 28}));
+  const uint32_t wednesday_day = tuesday_day + kMinutesPerDay;
+  EXPECT_EQ(stored->deleted_instance_dates, (std::vector<uint32_t>{tuesday_day, wednesday_day}));
+  EXPECT_EQ(stored->modified_instance_dates, std::vector<uint32_t>{wednesday_day});
+  ASSERT_EQ(stored->exceptions.size(), 1u);
+  EXPECT_EQ(stored->exceptions[0].start, wednesday_day + 11 * 60);
+  EXPECT_EQ(stored->exceptions[0].original_start, wednesday_day + 9 * 60);
+  EXPECT_EQ(stored->exceptions[0].override_flags, kOverrideSubject);
+  EXPECT_EQ(stored->exceptions[0].wide_subject, L"Moved");
+
+  Obj app(NewApplication(store));
+  Obj ns = GetObj(app.p, L"GetNamespace", {Text(L"MAPI")});
+  Obj item = GetObj(ns.p, L"GetItemFromID",
+                    {Text(HexText(store->items().begin()->second.entry_id).c_str())});
+  Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
+  Obj exceptions = GetObj(pattern.p, L"Exceptions");
+  ASSERT_EQ(GetLong(exceptions.p, L"Count"), 2);
+  Obj first = GetObj(exceptions.p, L"Item", {Long(1)});
+  Obj second = GetObj(exceptions.p, L"Item", {Long(2)});
+  EXPECT_EQ(GetDate(first.p, L"OriginalDate"), tuesday);
+  EXPECT_NE(Get(first.p, L"Deleted").boolVal, 0);
+  EXPECT_EQ(Call(first.p, L"AppointmentItem", DISPATCH_PROPERTYGET, {}), DISP_E_EXCEPTION);
+  EXPECT_EQ(GetDate(second.p, L"OriginalDate"), wednesday);
+  EXPECT_EQ(Get(second.p, L"Deleted").boolVal, 0);
+  Obj changed = GetObj(second.p, L"AppointmentItem");
+  EXPECT_EQ(GetText(changed.p, L"Subject"), L"Moved");
+  EXPECT_EQ(GetText(changed.p, L"Body"), L"Own notes");
+  EXPECT_EQ(GetDate(changed.p, L"Start"), wednesday + 2.0 / 24);
+  EXPECT_EQ(GetText(changed.p, L"EntryID"), GetText(item.p, L"EntryID"));
+  // The moved occurrence is found at its new time only.
+  EXPECT_EQ(Call(pattern.p, L"GetOccurrence", DISPATCH_METHOD, {Date(wednesday)}),
+            DISP_E_EXCEPTION);
+  Obj at_new = GetObj(pattern.p, L"GetOccurrence", {Date(wednesday + 2.0 / 24)});
+  EXPECT_EQ(GetText(at_new.p, L"Subject"), L"Moved");
+  // Writing the pattern as it stands keeps the exceptions; changing it drops them.
+  ASSERT_EQ(Put(pattern.p, L"Occurrences", Long(5)), S_OK);
+  EXPECT_EQ(GetLong(GetObj(pattern.p, L"Exceptions").p, L"Count"), 2);
+  ASSERT_EQ(Put(pattern.p, L"Occurrences", Long(6)), S_OK);
+  EXPECT_EQ(GetLong(GetObj(pattern.p, L"Exceptions").p, L"Count"), 0);
+  std::filesystem::remove_all(dir);
+}
+
+TEST_F(SeriesTest, ZoneOfTheSeriesPlacesOccurrencesInUtc) {
+  // Sydney: UTC+10, daylight +11 from the first Sunday of October to the first of April.
+  ZoneRule sydney{-600, 0, -60, {0, 4, 0, 1, 3, 0}, {0, 10, 0, 1, 2, 0}};
+  ZoneRule india{-330, 0, 0, {}, {}};
+  struct Case {
+    ZoneRule zone;
+    FileTime january;  // UTC of the 09:00 occurrences of 2024-01-15 and 2024-07-15
+    FileTime july;
+  };
+  const FileTime jan15 = 133'497'504'000'000'000ULL;  // 2024-01-15T00:00:00Z
+  const FileTime jul15 = jan15 + 182 * 24 * kHour;
+  const Case cases[] = {{sydney, jan15 - 2 * kHour, jul15 - kHour},
+                        {india, jan15 + 9 * kHour / 2 - kHour, jul15 + 7 * kHour / 2}};
+  for (const Case& c : cases) {
+    SetUp();
+    RecurrenceView view;
+    view.type = OlRecurrenceType::kMonthly;
+    view.day_of_month = 15;
+    view.pattern_start_date = *ToLocalMinutes({2024, 1, 15});
+    view.start_time = 9 * 60;
+    view.duration = 30;
+    ASSERT_FALSE(
+        AddRecurringAppointment(*store_, {}, view, TimeZoneStructBytes(c.zone), L"zone").empty());
+    Obj ns = GetObj(app_.p, L"GetNamespace", {Text(L"MAPI")});
+    Obj item = GetObj(ns.p, L"GetItemFromID",
+                      {Text(HexText(store_->items().begin()->second.entry_id).c_str())});
+    EXPECT_EQ(UtcOf(GetDate(item.p, L"Start")), c.january);
+    Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
+    EXPECT_EQ(GetDate(pattern.p, L"StartTime"), 9.0 / 24);  // in the series' zone
+    Obj july = GetObj(pattern.p, L"GetOccurrence", {Date(LocalOf(c.july))});
+    ASSERT_NE(july.p, nullptr);
+    EXPECT_EQ(UtcOf(GetDate(july.p, L"End")), c.july + kHour / 2);
+  }
+}
+
+TEST_F(SeriesTest, ClearRecurrencePatternMakesASingleAppointment) {
+  Obj item = NewSeries(app_.p);
+  Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
+  ASSERT_EQ(Call(item.p, L"Save", DISPATCH_METHOD, {}), S_OK);
+  EXPECT_EQ(GetLong(item.p, L"RecurrenceState"), 1);
+  ASSERT_EQ(Call(item.p, L"ClearRecurrencePattern", DISPATCH_METHOD, {}), S_OK);
+  ASSERT_EQ(Call(item.p, L"Save", DISPATCH_METHOD, {}), S_OK);
+  EXPECT_EQ(GetLong(item.p, L"RecurrenceState"), 0);
+  EXPECT_EQ(Get(item.p, L"IsRecurring").boolVal, 0);
+  EXPECT_FALSE(StoredPattern(*store_).has_value());
+  EXPECT_EQ(GetDate(item.p, L"Start"), Day(2023, 2, 27, 540));
+}
+
+TEST_F(SeriesTest, InvalidValuesAreRefusedAtOnceAndInvalidCombinationsOnSave) {
+  struct Case {
+    LONG type;
+    const wchar_t* name;
+    LONG value;
+    bool at_once;
+  };
+  const Case cases[] = {
+      {2, L"DayOfMonth", 0, true},     {2, L"DayOfMonth", 32, true},
+      {5, L"MonthOfYear", 13, true},   {3, L"Instance", 6, true},
+      {1, L"DayOfWeekMask", 0, true},  {0, L"Occurrences", 0, true},
+      {0, L"DayOfWeekMask", 1, false},  // a daily series takes every day or every weekday
+      {0, L"Interval", 1000, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.name) + " " + std::to_string(c.value));
+    SetUp();
+    Obj item = NewSeries(app_.p);
+    Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
+    ASSERT_EQ(Put(pattern.p, L"RecurrenceType", Long(c.type)), S_OK);
+    std::wstring error;
+    EXPECT_EQ(Put(pattern.p, c.name, Long(c.value), &error) == DISP_E_EXCEPTION, c.at_once);
+    const HRESULT saved = Call(item.p, L"Save", DISPATCH_METHOD, {}, nullptr, &error);
+    EXPECT_EQ(saved == DISP_E_EXCEPTION, !c.at_once);
+    EXPECT_FALSE(error.empty());
+  }
+  // An end date before the start makes no series either.
+  Obj item = NewSeries(app_.p);
+  Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
+  ASSERT_EQ(Put(pattern.p, L"PatternEndDate", Date(Day(2023, 2, 1))), S_OK);
+  std::wstring error;
+  EXPECT_EQ(Call(item.p, L"Save", DISPATCH_METHOD, {}, nullptr, &error), DISP_E_EXCEPTION);
+  EXPECT_EQ(error, kTextBadPattern);
+}
+
+}  // namespace
+}  // namespace calendar_mirrow_addin::sim
