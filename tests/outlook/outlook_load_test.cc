@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include "base/text.h"
+#include "model/time_zone_map.h"
 #include "outlook/dispatch_values.h"
 #include "outlook/mapi_access.h"
+#include "sim/outlook/series.h"
 #include "tests/outlook/outlook_fixture.h"
+#include "tests/platform/env_guard.h"
 
 namespace calendar_mirrow_addin {
 namespace {
@@ -193,6 +196,151 @@ TEST_F(OutlookLoadTest, AnItemThatIsGoneFailsItsLoad) {
   EXPECT_FALSE(outlook_->Load(event));
   EXPECT_TRUE(event->load_failed());
   EXPECT_TRUE(log_.Contains("Error getting item from ID"));
+}
+
+// Series in a zone of their own, read while this machine keeps UTC.
+class OutlookSeriesLoadTest : public OutlookLoadTest {
+ protected:
+  sim::Bytes AddSeries(const sim::RecurrenceView& view, const wchar_t* olson,
+                       bool all_day = false) {
+    ZoneRule rule;
+    std::wstring label;
+    EXPECT_TRUE(TimeZoneMap::Instance().GetZoneRule(olson, rule));
+    EXPECT_TRUE(TimeZoneMap::Instance().GetDisplayLabel(olson, label));
+    sim::AppointmentSeed seed;
+    seed.subject = L"Series";
+    seed.all_day = all_day;
+    seed.start = testing::kMonday;
+    return sim::AddRecurringAppointment(*store_, seed, view, *EntryIdBytes(ZoneRuleToHex(rule)),
+                                        label);
+  }
+  static sim::RecurrenceView View(sim::OlRecurrenceType type, int year, int month, int day,
+                                  int minute_of_day) {
+    sim::RecurrenceView view;
+    view.type = type;
+    view.pattern_start_date = *sim::ToLocalMinutes({year, month, day});
+    view.start_time = minute_of_day;
+    view.duration = 60;
+    return view;
+  }
+
+  ::calendar_mirrow_addin::testing::EnvGuard utc_{"TZ", "UTC"};
+};
+
+TEST_F(OutlookSeriesLoadTest, EachRecurrenceTypeLoadsItsRule) {
+  using Type = sim::OlRecurrenceType;
+  using End = sim::RecurrenceView::End;
+  struct Case {
+    Type type;
+    int interval, mask, day_of_month, month, instance;
+    End end;
+    Frequency frequency;
+    int32_t days, month_day, loaded_month, ordwk, interval_loaded, count;
+    const wchar_t* until;  // none when null
+  };
+  constexpr int32_t kUnset = -1;
+  const Case cases[] = {
+      {Type::kWeekly, 1, kMonday | kWednesday, 0, 0, 0, End::kAfterOccurrences, kFrequencyWeekly,
+       kMonday | kWednesday, kUnset, kUnset, 0, 1, 10, nullptr},
+      {Type::kDaily, 2, 0, 0, 0, 0, End::kOnDate, kFrequencyDaily, 0, kUnset, kUnset, 0, 2, kUnset,
+       L"2023-03-09T08:00:00.000Z"},
+      {Type::kMonthly, 1, 0, 31, 0, 0, End::kNever, kFrequencyMonthly, kUnset, 31, kUnset, 0, 1,
+       kUnset, nullptr},
+      {Type::kMonthNth, 1, kFriday, 0, 0, 5, End::kAfterOccurrences, kFrequencyMonthly, kFriday,
+       kUnset, kUnset, 5, 1, 10, nullptr},
+      {Type::kYearly, 1, 0, 14, 3, 0, End::kNever, kFrequencyYearly, kUnset, 14, 3, 0, 1, kUnset,
+       nullptr},
+      {Type::kYearNth, 1, kMonday, 0, 5, 2, End::kNever, kFrequencyYearly, kMonday, kUnset, 5, 2, 1,
+       kUnset, nullptr},
+  };
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.type));
+    sim::RecurrenceView view = View(c.type, 2023, 2, 27, 9 * 60);
+    view.interval = c.interval;
+    view.day_of_week_mask = c.mask;
+    view.day_of_month = c.day_of_month;
+    view.month_of_year = c.month;
+    view.instance = c.instance;
+    view.end = c.end;
+    view.occurrences = 10;
+    view.pattern_end_date = *sim::ToLocalMinutes({2023, 3, 10});
+    const sim::Bytes entry_id = AddSeries(view, L"Europe/Berlin");
+    ASSERT_FALSE(entry_id.empty());
+    const Event* event = Loaded(entry_id);
+    ASSERT_TRUE(event != nullptr && event->recurrence() != nullptr);
+    const Recurrence& r = *event->recurrence();
+    EXPECT_TRUE(event->is_recurring());
+    EXPECT_EQ(r.tzid(), L"Europe/Berlin");
+    EXPECT_EQ(r.frequency(), c.frequency);
+    EXPECT_EQ(r.interval(), c.interval_loaded);
+    EXPECT_EQ(r.days_of_week(), c.days);
+    EXPECT_EQ(r.month_day(), c.month_day);
+    EXPECT_EQ(r.month(), c.loaded_month);
+    EXPECT_EQ(r.ordwk(), c.ordwk);
+    EXPECT_EQ(r.count(), c.count);
+    EXPECT_EQ(r.until() != nullptr ? FormatIso(*r.until()) : L"", c.until ? c.until : L"");
+    EXPECT_EQ(r.duration(), 3600);
+    // The rule's text reads back as the rule loaded.
+    EXPECT_TRUE(RecurrenceEquals(ParseRecurrence(r.text()).get(), &r)) << r.text();
+  }
+}
+
+TEST_F(OutlookSeriesLoadTest, AnAllDaySeriesOnTheLeapDayHasNoZone) {
+  sim::RecurrenceView view = View(sim::OlRecurrenceType::kYearly, 2024, 2, 29, 0);
+  view.day_of_month = 29;
+  view.month_of_year = 2;
+  view.duration = 1440;
+  const Event* event = Loaded(AddSeries(view, L"Europe/Berlin", true));
+  ASSERT_TRUE(event != nullptr && event->recurrence() != nullptr);
+  EXPECT_EQ(event->recurrence()->frequency(), kFrequencyYearly);
+  EXPECT_EQ(event->recurrence()->month(), 2);
+  EXPECT_EQ(event->recurrence()->month_day(), 29);
+  EXPECT_EQ(event->recurrence()->tzid(), L"");
+  EXPECT_TRUE(event->recurrence()->start()->date_only);
+}
+
+// A weekly series at 23:30 in Tokyo, east of this machine: one occurrence moved, one
+// deleted. Both keep the series' UID and the date they had in the series.
+TEST_F(OutlookSeriesLoadTest, MovedAndDeletedOccurrencesKeepTheirOriginalDates) {
+  sim::RecurrenceView view = View(sim::OlRecurrenceType::kWeekly, 2023, 2, 27, 23 * 60 + 30);
+  view.day_of_week_mask = kMonday;
+  const sim::Bytes entry_id = AddSeries(view, L"Asia/Tokyo");
+  ComRef<IDispatch> item = ItemObject(entry_id), pattern, moved, deleted;
+  ASSERT_EQ(CallForObject(item.get(), L"GetRecurrencePattern", nullptr, pattern), S_OK);
+  const auto occurrence = [&](int day, ComRef<IDispatch>& found) {
+    Variant start;
+    ASSERT_TRUE(DateTimeToVariant(DateTime::FromFields(day, 3, 2023, 14, 30, 0, 0), L"local-tz-id",
+                                  start.value));
+    ASSERT_EQ(CallForObject(pattern.get(), L"GetOccurrence", &start.value, found), S_OK);
+  };
+  occurrence(6, moved);
+  Variant later;
+  ASSERT_TRUE(DateTimeToVariant(DateTime::FromFields(6, 3, 2023, 15, 30, 0, 0), L"local-tz-id",
+                                later.value));
+  Variant later_end;
+  ASSERT_TRUE(DateTimeToVariant(DateTime::FromFields(6, 3, 2023, 16, 30, 0, 0), L"local-tz-id",
+                                later_end.value));
+  ASSERT_EQ(PutProperty(moved.get(), L"Start", later.value), S_OK);
+  ASSERT_EQ(PutProperty(moved.get(), L"End", later_end.value), S_OK);
+  ASSERT_EQ(CallMethodNoArgs(moved.get(), L"Save"), S_OK);
+  occurrence(13, deleted);
+  ASSERT_EQ(CallMethodNoArgs(deleted.get(), L"Delete"), S_OK);
+
+  const Event* event = Loaded(entry_id);
+  ASSERT_TRUE(event != nullptr && event->recurrence() != nullptr);
+  EXPECT_EQ(event->recurrence()->tzid(), L"Asia/Tokyo");
+  std::vector<std::tuple<std::wstring, std::wstring, EventStatus>> exceptions;
+  for (const auto& exception : event->recurrence()->exceptions()) {
+    EXPECT_EQ(exception->ical_uid(), event->ical_uid());
+    exceptions.emplace_back(FormatIso(*exception->original_date()),
+                            exception->start() ? FormatIso(*exception->start()) : L"",
+                            exception->status());
+  }
+  EXPECT_THAT(exceptions, ::testing::UnorderedElementsAre(
+                              std::tuple{L"2023-03-06T14:30:00.000Z", L"2023-03-06T15:30:00.000Z",
+                                         kEventStatusConfirmed},
+                              std::tuple{L"2023-03-13T14:30:00.000Z", L"", kEventStatusCanceled}));
 }
 
 }  // namespace
