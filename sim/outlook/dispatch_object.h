@@ -16,6 +16,7 @@
 #include "base/text.h"
 #include "platform/com/dispatch.h"
 #include "platform/com/oleaut.h"
+#include "sim/outlook/store.h"
 // Declares the LocalDate calendar date before the LocalDate function below hides its name.
 #include "sim/outlook/recurrence.h"
 
@@ -189,6 +190,11 @@ class DispatchObject : public IDispatch {
     VARIANT ignored;
     VariantInit(&ignored);
     const Call call(std::move(args), exception, argument_error);
+    if (Faults* faults = member_faults(); faults != nullptr) {
+      if (const HRESULT code = faults->TakeMember(m.name); code != S_OK) {
+        return call.Raise(L"The operation failed.", code);
+      }
+    }
     const HRESULT hr = Dispatch(member - 1, put, call, result != nullptr ? result : &ignored);
     VariantClear(&ignored);
     return hr;
@@ -200,6 +206,8 @@ class DispatchObject : public IDispatch {
   virtual std::span<const Member> members() const = 0;
   // Runs member `index` of members(); for a put the value is argument 0.
   virtual HRESULT Dispatch(size_t index, bool put, const Call& call, VARIANT* result) = 0;
+  // The faults a test switched on for this object's members; none for most objects.
+  virtual Faults* member_faults() const { return nullptr; }
 
   static HRESULT SetText(VARIANT* result, const std::wstring& text) {
     result->vt = VT_BSTR;

@@ -156,6 +156,8 @@ class ItemObject final : public DispatchObject {
     appointment_ = true;
   }
 
+  Faults* member_faults() const override { return &store_->faults(); }
+
  protected:
   enum Index {
     kMessageClass,
@@ -692,6 +694,8 @@ class PatternObject final : public DispatchObject {
   PatternObject(std::shared_ptr<Store> store, Message* master, std::shared_ptr<PatternEdit> edit)
       : store_(std::move(store)), master_(master), edit_(std::move(edit)) {}
   ~PatternObject() override { master_->Release(); }
+
+  Faults* member_faults() const override { return &store_->faults(); }
 
  protected:
   enum Index {

@@ -35,6 +35,18 @@ void Faults::SetUnreadable(const Bytes& entry_id, ULONG tag, SCODE code) {
 
 void Faults::Clear() { *this = Faults(); }
 
+void Faults::FailMember(const std::wstring& name, HRESULT code, int calls) {
+  members_[ToLower(name)] = Pending{code, calls};
+}
+
+HRESULT Faults::TakeMember(const std::wstring& name) {
+  if (members_.empty()) return S_OK;
+  auto it = members_.find(ToLower(name));
+  if (it == members_.end() || it->second.calls <= 0) return S_OK;
+  --it->second.calls;
+  return it->second.code;
+}
+
 HRESULT Faults::Take(FaultPoint point) {
   auto it = pending_.find(point);
   if (it == pending_.end() || it->second.calls <= 0) return S_OK;

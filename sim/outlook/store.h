@@ -40,12 +40,17 @@ class Faults {
   // A property (by id) that reads as a PT_ERROR value with `code`, on one item or, with an
   // empty entry id, on every item.
   void SetUnreadable(const Bytes& entry_id, ULONG tag, SCODE code);
+  // The next `calls` uses of an object-model member (by name, any letter case) of an
+  // appointment or its recurrence pattern fail with `code`, as a property Outlook cannot
+  // read at the moment does.
+  void FailMember(const std::wstring& name, HRESULT code, int calls = 1);
   void Clear();
 
   // The code of the next failure due at `point` (counting it), or S_OK.
   HRESULT Take(FaultPoint point);
   // How many of `wanted` rows QueryRows may hand out now; S_OK, or the failure due now.
   HRESULT TakeRows(ULONG wanted, ULONG* allowed);
+  HRESULT TakeMember(const std::wstring& name);
   bool IsReadOnly(const Bytes& entry_id) const;
   std::optional<SCODE> Unreadable(const Bytes& entry_id, ULONG tag) const;
 
@@ -55,6 +60,7 @@ class Faults {
     int calls = 0;
   };
   std::map<FaultPoint, Pending> pending_;
+  std::map<std::wstring, Pending> members_;  // by lower-case name
   std::optional<ULONG> rows_left_;
   Pending rows_fault_;
   std::set<Bytes, BytesLess> read_only_;

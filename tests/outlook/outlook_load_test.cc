@@ -300,6 +300,23 @@ TEST_F(OutlookSeriesLoadTest, AnAllDaySeriesOnTheLeapDayHasNoZone) {
   EXPECT_TRUE(event->recurrence()->start()->date_only);
 }
 
+// A part of a series that cannot be read keeps the whole series from being synchronised,
+// rather than sending a wrong rule without its exceptions.
+TEST_F(OutlookSeriesLoadTest, ASeriesPartThatCannotBeReadFailsTheLoad) {
+  for (const wchar_t* member : {L"MonthOfYear", L"DayOfMonth", L"Exceptions"}) {
+    SCOPED_TRACE(WideToUtf8(member));
+    sim::RecurrenceView view = View(sim::OlRecurrenceType::kYearly, 2023, 3, 14, 9 * 60);
+    view.day_of_month = 14;
+    view.month_of_year = 3;
+    const sim::Bytes entry_id = AddSeries(view, L"Europe/Berlin");
+    store_->faults().FailMember(member, MAPI_E_CALL_FAILED);
+    const Event* event = Loaded(entry_id, false);
+    ASSERT_NE(event, nullptr);
+    EXPECT_TRUE(event->load_failed());
+    store_->faults().Clear();
+  }
+}
+
 // A weekly series at 23:30 in Tokyo, east of this machine: one occurrence moved, one
 // deleted. Both keep the series' UID and the date they had in the series.
 TEST_F(OutlookSeriesLoadTest, MovedAndDeletedOccurrencesKeepTheirOriginalDates) {
