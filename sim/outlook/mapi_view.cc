@@ -2,6 +2,7 @@
 
 #include "sim/outlook/address_book.h"
 #include "sim/outlook/recipients.h"
+#include "sim/outlook/table_base.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,9 +14,6 @@ namespace {
 
 constexpr ULONG kPrContainerClassW = PROP_TAG(PT_UNICODE, 0x3613);
 constexpr ULONG kTablesRowsMax = 0x7FFFFFFF;
-// No request names more tags than there are property ids; a larger count belongs to a corrupt
-// array, and reading that many would run past its end.
-constexpr ULONG kTagsMax = 0x10000;
 
 bool IsComputed(ULONG tag) {
   return PROP_ID(tag) == PROP_ID(PR_ENTRYID) || PROP_ID(tag) == PROP_ID(PR_LAST_MODIFICATION_TIME);
@@ -247,52 +245,14 @@ class CalendarFolder final : public PropObject<IMAPIFolder> {
 
 // The folder's items in the order they were created, as they stood when the table was
 // made; items deleted since are left out when their row comes.
-class ContentsTable final : public IMAPITable {
+class ContentsTable final : public TableBase {
  public:
-  explicit ContentsTable(std::shared_ptr<Store> store) : store_(std::move(store)) {
+  explicit ContentsTable(std::shared_ptr<Store> store)
+      : TableBase({PR_ENTRYID, PR_LAST_MODIFICATION_TIME, PR_MESSAGE_CLASS_W}),
+        store_(std::move(store)) {
     for (const auto& entry : store_->items()) numbers_.push_back(entry.first);
-    columns_ = {PR_ENTRYID, PR_LAST_MODIFICATION_TIME, PR_MESSAGE_CLASS_W};
   }
-  virtual ~ContentsTable() = default;
 
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IMAPITable)) {
-      *object = static_cast<IMAPITable*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
-  HRESULT SetColumns(LPSPropTagArray columns, ULONG) override {
-    if (columns == nullptr || columns->cValues == 0 || columns->cValues > kTagsMax) {
-      return MAPI_E_INVALID_PARAMETER;
-    }
-    columns_.assign(columns->aulPropTag, columns->aulPropTag + columns->cValues);
-    return S_OK;
-  }
-  HRESULT GetRowCount(ULONG, ULONG* count) override {
-    if (count == nullptr) return MAPI_E_INVALID_PARAMETER;
-    *count = static_cast<ULONG>(numbers_.size());
-    return S_OK;
-  }
-  HRESULT SeekRow(BOOKMARK origin, LONG row_count, LONG* rows_sought) override {
-    int64_t base = origin == BOOKMARK_BEGINNING ? 0
-                   : origin == BOOKMARK_END     ? static_cast<int64_t>(numbers_.size())
-                                                : static_cast<int64_t>(position_);
-    const int64_t target =
-        std::clamp<int64_t>(base + row_count, 0, static_cast<int64_t>(numbers_.size()));
-    if (rows_sought != nullptr) *rows_sought = static_cast<LONG>(target - base);
-    position_ = static_cast<size_t>(target);
-    return S_OK;
-  }
   HRESULT QueryRows(LONG row_count, ULONG flags, LPSRowSet* rows) override {
     if (rows == nullptr) return MAPI_E_INVALID_PARAMETER;
     *rows = nullptr;
@@ -335,36 +295,11 @@ class ContentsTable final : public IMAPITable {
     return S_OK;
   }
 
-  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT Advise(ULONG, LPMAPIADVISESINK, ULONG*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT Unadvise(ULONG) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT GetStatus(ULONG*, ULONG*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT QueryColumns(ULONG, LPSPropTagArray*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT SeekRowApprox(ULONG, ULONG) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT QueryPosition(ULONG*, ULONG*, ULONG*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT FindRow(LPSRestriction, BOOKMARK, ULONG) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT Restrict(LPSRestriction, ULONG) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT CreateBookmark(BOOKMARK*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT FreeBookmark(BOOKMARK) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT SortTable(LPSSortOrderSet, ULONG) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT QuerySortOrder(LPSSortOrderSet*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT Abort() override { return MAPI_E_NO_SUPPORT; }
-  HRESULT ExpandRow(ULONG, LPBYTE, ULONG, ULONG, LPSRowSet*, ULONG*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT CollapseRow(ULONG, LPBYTE, ULONG, ULONG*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT WaitForCompletion(ULONG, ULONG, ULONG*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT GetCollapseState(ULONG, ULONG, LPBYTE, ULONG*, LPBYTE*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT SetCollapseState(ULONG, ULONG, LPBYTE, BOOKMARK*) override { return MAPI_E_NO_SUPPORT; }
-
  private:
+  size_t row_count() const override { return numbers_.size(); }
+
   std::shared_ptr<Store> store_;
   std::vector<int64_t> numbers_;
-  std::vector<ULONG> columns_;
-  size_t position_ = 0;
-  std::atomic<ULONG> references_{1};
 };
 
 HRESULT CalendarFolder::GetContentsTable(ULONG, LPMAPITABLE* table) {

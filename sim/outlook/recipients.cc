@@ -1,5 +1,6 @@
 #include "sim/outlook/recipients.h"
 
+
 #include <algorithm>
 #include <atomic>
 #include <span>
@@ -8,12 +9,11 @@
 #include "sim/outlook/dispatch_object.h"
 #include "sim/outlook/mapi_view.h"
 #include "sim/outlook/object_model.h"
+#include "sim/outlook/table_base.h"
 
 namespace calendar_mirrow_addin::sim {
 
 namespace {
-
-constexpr ULONG kTagsMax = 0x10000;
 
 const PropData* ValueOf(const PropMap& row, ULONG tag) {
   auto it = row.lower_bound(PROP_TAG(0, PROP_ID(tag)));
@@ -45,49 +45,14 @@ int64_t NumberOf(const PropMap& row, ULONG tag, int64_t fallback) {
   return number != nullptr ? *number : fallback;
 }
 
-class RecipientTable final : public IMAPITable {
+class RecipientTable final : public TableBase {
  public:
-  explicit RecipientTable(std::vector<PropMap> rows) : rows_(std::move(rows)) {}
-  virtual ~RecipientTable() = default;
+  explicit RecipientTable(std::vector<PropMap> rows)
+      : TableBase({PR_ROWID, PR_DISPLAY_NAME_W, PR_EMAIL_ADDRESS_W, PR_ADDRTYPE_W,
+                   PR_SMTP_ADDRESS_W, PR_RECIPIENT_TYPE, PR_RECIPIENT_FLAGS,
+                   kPrRecipientTrackStatus, PR_ENTRYID}),
+        rows_(std::move(rows)) {}
 
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IMAPITable)) {
-      *object = static_cast<IMAPITable*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
-  HRESULT SetColumns(LPSPropTagArray columns, ULONG) override {
-    if (columns == nullptr || columns->cValues == 0 || columns->cValues > kTagsMax) {
-      return MAPI_E_INVALID_PARAMETER;
-    }
-    columns_.assign(columns->aulPropTag, columns->aulPropTag + columns->cValues);
-    return S_OK;
-  }
-  HRESULT GetRowCount(ULONG, ULONG* count) override {
-    if (count == nullptr) return MAPI_E_INVALID_PARAMETER;
-    *count = static_cast<ULONG>(rows_.size());
-    return S_OK;
-  }
-  HRESULT SeekRow(BOOKMARK origin, LONG row_count, LONG* rows_sought) override {
-    const int64_t base = origin == BOOKMARK_BEGINNING ? 0
-                         : origin == BOOKMARK_END     ? static_cast<int64_t>(rows_.size())
-                                                      : static_cast<int64_t>(position_);
-    const int64_t target =
-        std::clamp<int64_t>(base + row_count, 0, static_cast<int64_t>(rows_.size()));
-    if (rows_sought != nullptr) *rows_sought = static_cast<LONG>(target - base);
-    position_ = static_cast<size_t>(target);
-    return S_OK;
-  }
   HRESULT QueryRows(LONG row_count, ULONG flags, LPSRowSet* rows) override {
     if (rows == nullptr) return MAPI_E_INVALID_PARAMETER;
     *rows = nullptr;
@@ -132,37 +97,10 @@ class RecipientTable final : public IMAPITable {
     return S_OK;
   }
 
-  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT Advise(ULONG, LPMAPIADVISESINK, ULONG*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT Unadvise(ULONG) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT GetStatus(ULONG*, ULONG*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT QueryColumns(ULONG, LPSPropTagArray*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT SeekRowApprox(ULONG, ULONG) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT QueryPosition(ULONG*, ULONG*, ULONG*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT FindRow(LPSRestriction, BOOKMARK, ULONG) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT Restrict(LPSRestriction, ULONG) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT CreateBookmark(BOOKMARK*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT FreeBookmark(BOOKMARK) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT SortTable(LPSSortOrderSet, ULONG) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT QuerySortOrder(LPSSortOrderSet*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT Abort() override { return MAPI_E_NO_SUPPORT; }
-  HRESULT ExpandRow(ULONG, LPBYTE, ULONG, ULONG, LPSRowSet*, ULONG*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT CollapseRow(ULONG, LPBYTE, ULONG, ULONG*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT WaitForCompletion(ULONG, ULONG, ULONG*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT GetCollapseState(ULONG, ULONG, LPBYTE, ULONG*, LPBYTE*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT SetCollapseState(ULONG, ULONG, LPBYTE, BOOKMARK*) override { return MAPI_E_NO_SUPPORT; }
-
  private:
+  size_t row_count() const override { return rows_.size(); }
+
   std::vector<PropMap> rows_;
-  std::vector<ULONG> columns_ = {PR_ROWID,           PR_DISPLAY_NAME_W,       PR_EMAIL_ADDRESS_W,
-                                 PR_ADDRTYPE_W,      PR_SMTP_ADDRESS_W,       PR_RECIPIENT_TYPE,
-                                 PR_RECIPIENT_FLAGS, kPrRecipientTrackStatus, PR_ENTRYID};
-  size_t position_ = 0;
-  std::atomic<ULONG> references_{1};
 };
 
 // ---- object model ----
