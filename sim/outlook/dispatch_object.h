@@ -16,6 +16,7 @@
 #include "base/text.h"
 #include "platform/com/dispatch.h"
 #include "platform/com/oleaut.h"
+#include "sim/outlook/com_object.h"
 #include "sim/outlook/store.h"
 // Declares the LocalDate calendar date before the LocalDate function below hides its name.
 #include "sim/outlook/recurrence.h"
@@ -105,24 +106,8 @@ class Call {
 };
 
 // Reference counting, name lookup and the argument rules of Invoke for every object.
-class DispatchObject : public IDispatch {
+class DispatchObject : public ComObject<IDispatch> {
  public:
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch)) {
-      *object = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
   HRESULT GetTypeInfoCount(UINT* count) override {
     if (count == nullptr) return E_INVALIDARG;
     *count = 0;
@@ -201,8 +186,7 @@ class DispatchObject : public IDispatch {
   }
 
  protected:
-  DispatchObject() = default;
-  virtual ~DispatchObject() = default;
+  DispatchObject() : ComObject(IID_IDispatch) {}
   virtual std::span<const Member> members() const = 0;
   // Runs member `index` of members(); for a put the value is argument 0.
   virtual HRESULT Dispatch(size_t index, bool put, const Call& call, VARIANT* result) = 0;
@@ -235,9 +219,6 @@ class DispatchObject : public IDispatch {
     result->punkVal = object;
     return S_OK;
   }
-
- private:
-  std::atomic<ULONG> references_{1};
 };
 
 // ---- times: UTC file times in the store, local automation dates in the object model ----

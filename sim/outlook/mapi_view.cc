@@ -1,6 +1,7 @@
 #include "sim/outlook/mapi_view.h"
 
 #include "sim/outlook/address_book.h"
+#include "sim/outlook/com_object.h"
 #include "sim/outlook/recipients.h"
 #include "sim/outlook/table_base.h"
 
@@ -339,27 +340,11 @@ HRESULT OpenItem(const std::shared_ptr<Store>& store, ULONG size, LPENTRYID entr
   return result;
 }
 
-class Session final : public IMAPISession {
+class Session final : public ComObject<IMAPISession> {
  public:
-  explicit Session(std::shared_ptr<Store> store) : store_(std::move(store)) {}
-  virtual ~Session() = default;
+  explicit Session(std::shared_ptr<Store> store)
+      : ComObject(IID_IMAPISession), store_(std::move(store)) {}
 
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IMAPISession)) {
-      *object = static_cast<IMAPISession*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
   HRESULT OpenEntry(ULONG size, LPENTRYID entry_id, LPCIID iid, ULONG flags, ULONG* object_type,
                     LPUNKNOWN* object) override {
     return OpenItem(store_, size, entry_id, iid, flags, object_type, object);
@@ -404,7 +389,6 @@ class Session final : public IMAPISession {
 
  private:
   std::shared_ptr<Store> store_;
-  std::atomic<ULONG> references_{1};
 };
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "sim/outlook/recipients.h"
 
-
 #include <algorithm>
 #include <atomic>
 #include <span>

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/com/mapi_interfaces.h"
+#include "sim/outlook/com_object.h"
 
 namespace calendar_mirrow_addin::sim {
 
@@ -17,24 +18,8 @@ namespace calendar_mirrow_addin::sim {
 // corrupt array, and reading that many would run past its end.
 inline constexpr ULONG kTagsMax = 0x10000;
 
-class TableBase : public IMAPITable {
+class TableBase : public ComObject<IMAPITable> {
  public:
-  HRESULT QueryInterface(REFIID iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IMAPITable)) {
-      *object = static_cast<IMAPITable*>(this);
-      AddRef();
-      return S_OK;
-    }
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    const ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
   HRESULT SetColumns(LPSPropTagArray columns, ULONG) override {
     if (columns == nullptr || columns->cValues == 0 || columns->cValues > kTagsMax) {
       return MAPI_E_INVALID_PARAMETER;
@@ -83,15 +68,12 @@ class TableBase : public IMAPITable {
   HRESULT SetCollapseState(ULONG, ULONG, LPBYTE, BOOKMARK*) override { return MAPI_E_NO_SUPPORT; }
 
  protected:
-  explicit TableBase(std::vector<ULONG> columns) : columns_(std::move(columns)) {}
-  virtual ~TableBase() = default;
+  explicit TableBase(std::vector<ULONG> columns)
+      : ComObject(IID_IMAPITable), columns_(std::move(columns)) {}
   virtual size_t row_count() const = 0;
 
   std::vector<ULONG> columns_;
   size_t position_ = 0;
-
- private:
-  std::atomic<ULONG> references_{1};
 };
 
 }  // namespace calendar_mirrow_addin::sim
