@@ -106,33 +106,6 @@ class TestMessage : public IMessage {
   std::deque<std::string> data_;  // stays where it is as it grows
 };
 
-TEST(MapiAccessTest, WritesAndReadsTheGlobalObjectIdOfAnItem) {
-  TestMessage message;
-  testing::TestDispatch item;
-  item.Answer(L"MAPIOBJECT", [&](WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*) {
-    *result = VARIANT{};
-    result->vt = VT_UNKNOWN;
-    result->punkVal = &message;
-    message.AddRef();
-    return S_OK;
-  });
-  LPSPropValue written = nullptr, read = nullptr;
-  ASSERT_EQ(GlobalObjectIdFromUid(L"abc|20080310", &written), S_OK);
-  EXPECT_EQ(SetNamedProperty(&item, PSETID_Meeting, GLOBAL_OBJID, *written, PT_BINARY), S_OK);
-  MAPIFreeBuffer(written);  // the one buffer holds the bytes too
-  ASSERT_EQ(GetNamedProperty(&item, PSETID_Meeting, GLOBAL_OBJID, &read), S_OK);
-  ASSERT_EQ(read->ulPropTag, 0x80000102u);
-  EXPECT_EQ(UidFromGlobalObjectId({read->Value.bin.lpb, read->Value.bin.cb}), L"abc|20080310");
-  MAPIFreeBuffer(read);
-  const std::vector<std::pair<std::string, ULONG>> calls = {{"GetIDsFromNames", MAPI_CREATE},
-                                                            {"SetProps", 0x80000102},
-                                                            {"SaveChanges", 2},
-                                                            {"GetIDsFromNames", MAPI_CREATE},
-                                                            {"GetProps", MAPI_UNICODE}};
-  EXPECT_EQ(message.calls, calls);
-  EXPECT_EQ(message.references, 1u);  // every reference taken was given back
-}
-
 TEST(MapiAccessTest, ReportsTheFailingStep) {
   const std::string lookup = "SEVERE: Unable to query tag for property name: ";
   const struct {

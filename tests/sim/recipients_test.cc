@@ -8,21 +8,13 @@
 #include "platform/com/oleaut.h"
 #include "sim/outlook/mapi_view.h"
 #include "sim/outlook/object_model.h"
+#include "tests/sim/ref.h"
 #include "tests/support/temp_dir.h"
 
 namespace calendar_mirrow_addin::sim {
 namespace {
 
 constexpr wchar_t kAdaEx[] = L"/o=Nexora/ou=First/cn=Recipients/cn=ada";
-
-template <typename T>
-struct Ref {
-  T* p = nullptr;
-  ~Ref() {
-    if (p != nullptr) p->Release();
-  }
-  T* operator->() const { return p; }
-};
 
 struct Var {
   VARIANT v;

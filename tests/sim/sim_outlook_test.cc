@@ -15,6 +15,7 @@
 #include "sim/outlook/object_model.h"
 #include "sim/outlook/seed.h"
 #include "tests/platform/env_guard.h"
+#include "tests/sim/ref.h"
 #include "tests/support/temp_dir.h"
 
 namespace calendar_mirrow_addin::sim {
@@ -22,17 +23,6 @@ namespace {
 
 constexpr FileTime kMonday = 133'219'296'000'000'000ULL;  // 2023-02-27T00:00:00Z
 constexpr int64_t kHour = 36'000'000'000;
-
-// Releases a COM pointer when the test leaves, so ASan sees every object freed.
-template <typename T>
-struct Ref {
-  T* p = nullptr;
-  ~Ref() {
-    if (p != nullptr) p->Release();
-  }
-  T* operator->() const { return p; }
-  T** put() { return &p; }
-};
 
 std::shared_ptr<Store> MemoryStore() {
   auto store = Store::Open("", nullptr);
@@ -189,68 +179,6 @@ TEST(SimOutlookStore, AFileIsOneStoreWhileOpen) {
   auto reopened = Store::Open(link, nullptr);
   ASSERT_NE(reopened, nullptr);
   EXPECT_NE(reopened->Find(id), nullptr);
-}
-
-TEST(SimOutlookStore, ModificationTimeMovesOnEverySave) {
-  auto store = MemoryStore();
-  const Bytes id = Seed(*store, L"a");
-  const FileTime first = store->Find(id)->last_modified;
-  EXPECT_EQ(first, kMonday);
-  Ref<IMAPIFolder> folder{NewCalendarFolder(store)};
-  Ref<IMessage> message;
-  ASSERT_EQ(OpenMessage(folder.p, id, MAPI_MODIFY, message.put()), S_OK);
-  ASSERT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);  // the clock stood still
-  EXPECT_GT(store->Find(id)->last_modified, first);
-  store->SetClock([] { return kMonday + kHour; });
-  ASSERT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
-  EXPECT_EQ(store->Find(id)->last_modified, kMonday + kHour);
-  EXPECT_EQ(GetOne(message.p, PR_LAST_MODIFICATION_TIME).data,
-            PropData(static_cast<int64_t>(kMonday + kHour)));
-}
-
-TEST(SimOutlookMapi, QueryRowsBatchesAndFailsAfterKRows) {
-  struct Case {
-    int items;
-    LONG batch;
-    std::optional<ULONG> fail_after;
-    std::vector<ULONG> batches;  // then a failure when fail_after is set, else the end
-  };
-  const Case cases[] = {
-      {5, 2, std::nullopt, {2, 2, 1}},
-      {0, 50, std::nullopt, {}},
-      {5, 2, 3, {2, 1}},
-      {5, 50, 0, {}},
-  };
-  for (const Case& c : cases) {
-    auto store = MemoryStore();
-    std::vector<Bytes> ids;
-    for (int i = 0; i < c.items; ++i) ids.push_back(Seed(*store, L"item"));
-    Ref<IMAPIFolder> folder{NewCalendarFolder(store)};
-    Ref<IMAPITable> table;
-    ASSERT_EQ(folder->GetContentsTable(MAPI_UNICODE, table.put()), S_OK);
-    ULONG count = 0;
-    ASSERT_EQ(table->GetRowCount(0, &count), S_OK);
-    EXPECT_EQ(count, static_cast<ULONG>(c.items));
-    if (c.fail_after) store->faults().FailQueryRowsAfter(*c.fail_after, MAPI_E_NETWORK_ERROR);
-    size_t next = 0;
-    for (ULONG expected : c.batches) {
-      LPSRowSet rows = nullptr;
-      ASSERT_EQ(table->QueryRows(c.batch, 0, &rows), S_OK);
-      ASSERT_EQ(rows->cRows, expected);
-      for (ULONG r = 0; r < rows->cRows; ++r, ++next) {  // in creation order, three columns
-        ASSERT_EQ(rows->aRow[r].cValues, 3u);
-        EXPECT_EQ(FromSPropValue(rows->aRow[r].lpProps[0]), PropData(ids[next]));
-        EXPECT_EQ(rows->aRow[r].lpProps[2].ulPropTag, PR_MESSAGE_CLASS_W);
-      }
-      FreeProws(rows);
-    }
-    LPSRowSet rows = nullptr;
-    EXPECT_EQ(table->QueryRows(c.batch, 0, &rows), c.fail_after ? MAPI_E_NETWORK_ERROR : S_OK);
-    if (rows != nullptr) {
-      EXPECT_EQ(rows->cRows, 0u);
-      FreeProws(rows);
-    }
-  }
 }
 
 TEST(SimOutlookMapi, FaultsLastForTheGivenNumberOfCalls) {
