@@ -1,6 +1,8 @@
 #include "outlook/outlook.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <utility>
 
 #include "base/logger.h"
@@ -72,7 +74,11 @@ std::optional<std::vector<uint8_t>> EntryIdBytes(const std::wstring& text) {
 }
 
 Outlook::Outlook(IDispatch* application, const std::wstring& user, bool resolve_address_book)
-    : Calendar(user), resolve_address_book_(resolve_address_book) {
+    : Calendar(user),
+      resolve_address_book_(resolve_address_book),
+      settle_wait_([](int milliseconds) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+      }) {
   if (application != nullptr) application->AddRef();
   application_ = ComRef<IDispatch>(application);
 }
@@ -301,12 +307,6 @@ HRESULT Outlook::ReadUid(IMessage* message, Event* event) {
   }
   MAPIFreeBuffer(encoded);
   return written;
-}
-
-int Outlook::Import(const Event*, std::wstring*, DateTime*, std::wstring*) { return E_NOTIMPL; }
-
-int Outlook::Update(const std::wstring&, const Event*, std::wstring*, DateTime*, std::wstring*) {
-  return E_NOTIMPL;
 }
 
 int Outlook::Delete(const std::wstring&, std::wstring*) { return E_NOTIMPL; }

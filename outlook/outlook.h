@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -20,8 +21,11 @@ namespace calendar_mirrow_addin {
 //
 // Loading is in two phases: the brief list reads three columns of the folder's contents
 // table for every item (id, modification time, UID); Load reads an event in full, only for
-// the events the engine needs. Writing arrives with the next change; until then it fails
-// with E_NOTIMPL.
+// the events the engine needs.
+//
+// Writing goes through one ordered procedure, UpdateItem, for new and existing items alike:
+// the fields one group at a time, a series' pattern and its exceptions under a temporary
+// zone arrangement, the save, and the item's new modification time.
 class Outlook : public Calendar {
  public:
   // `application` is the Outlook Application object (a reference is taken).
@@ -78,6 +82,34 @@ class Outlook : public Calendar {
   HRESULT SetUserProperty(IDispatch* item, const std::wstring& name, const std::wstring& value);
   HRESULT DeleteUserProperty(IDispatch* item, const std::wstring& name);
 
+  // Writes `event` into `item` (entry `id`); the item may be reopened on the way.
+  HRESULT UpdateItem(const std::wstring& id, const Event* event, ComRef<IDispatch>& item,
+                     DateTime* new_updated);
+  // Writes a changed occurrence's own fields into the occurrence item.
+  HRESULT UpdateException(const Event* exception, IDispatch* occurrence);
+  // Gives the item the series zone's time-zone structure (with the machine's biases when
+  // `use_local_biases`) and label; nothing is written when it already holds it.
+  HRESULT SetRecurrenceTimeZone(const Recurrence& recurrence, bool use_local_biases,
+                                IDispatch* item);
+  HRESULT SetTimeZoneLabel(const std::wstring& zone_id, IDispatch* item);
+
+  // The event's guests as the item's recipients, with their roles and answers, display
+  // names, the organizer flag and the organizer as sender.
+  HRESULT WriteRecipients(const Event* event, IDispatch* item);
+  HRESULT AddRecipient(const Guest& guest, IDispatch* recipients, IDispatch* item,
+                       const std::wstring& organizer_email);
+  HRESULT SetDisplayNamesAndOrganizer(IDispatch* item, const GuestMap& guests,
+                                      const std::wstring& organizer_email);
+  // Saves a series: S_OK, S_FALSE when a failure is ignored because every occurrence of
+  // a bounded series was deleted, or the failure.
+  HRESULT SafeSave(const Event* event, IDispatch* item);
+
+  // Outlook needs a moment after a series' zone changes before the pattern is written
+  // again; tests replace the wait.
+  void set_settle_wait(std::function<void(int milliseconds)> wait) {
+    settle_wait_ = std::move(wait);
+  }
+
   const std::wstring& calendar_folder_id() const { return calendar_folder_id_; }
   bool resolve_address_book() const { return resolve_address_book_; }
 
@@ -117,6 +149,7 @@ class Outlook : public Calendar {
   std::map<std::wstring, std::wstring> resolved_addresses_;
   // The events being loaded, the series first while one of its occurrences loads.
   std::vector<Event*> loading_;
+  std::function<void(int milliseconds)> settle_wait_;
 };
 
 // What a resolution reports for a recipient it cannot find: leave that recipient out.
