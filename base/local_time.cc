@@ -1,5 +1,7 @@
 #include "base/local_time.h"
 
+#include <algorithm>
+
 #include "platform/clock.h"
 
 namespace calendar_mirrow_addin {
@@ -63,6 +65,24 @@ std::optional<SystemTime> MachineLocalToUtc(const SystemTime& local) {
     offset = before > after ? before : after;
   }
   return Shift(*wall, -static_cast<int64_t>(offset));
+}
+
+std::optional<ZoneBiases> MachineZoneBiases(const SystemTime& at) {
+  int32_t offsets[2] = {0, 0};
+  for (int i = 0; i < 2; ++i) {
+    SystemTime probe{};
+    probe.year = at.year;
+    probe.month = i == 0 ? 1 : 7;
+    probe.day = 1;
+    probe.hour = 12;
+    const auto file_time = SystemTimeToFileTime(probe);
+    if (!file_time || !platform::LocalOffsetAt(UnixSeconds(*file_time), &offsets[i])) {
+      return std::nullopt;
+    }
+  }
+  const int32_t standard = std::min(offsets[0], offsets[1]);
+  const int32_t daylight = std::max(offsets[0], offsets[1]);
+  return ZoneBiases{-standard / 60, 0, -(daylight - standard) / 60};
 }
 
 }  // namespace calendar_mirrow_addin

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 
 #include "base/system_time.h"
@@ -14,5 +15,15 @@ SystemTime UtcNow();
 // as daylight time, as the Windows conversion does. None for out-of-range values.
 std::optional<SystemTime> MachineUtcToLocal(const SystemTime& utc);
 std::optional<SystemTime> MachineLocalToUtc(const SystemTime& local);
+
+// The machine zone's biases in minutes, as the system reports them for the current zone:
+// UTC = local + bias (+ daylight_bias in daylight time); standard_bias is 0. Daylight time
+// is the larger of the offsets in force in January and July of the year of `at`.
+struct ZoneBiases {
+  int32_t bias = 0;
+  int32_t standard_bias = 0;
+  int32_t daylight_bias = 0;
+};
+std::optional<ZoneBiases> MachineZoneBiases(const SystemTime& at);
 
 }  // namespace calendar_mirrow_addin

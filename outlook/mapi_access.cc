@@ -239,4 +239,14 @@ HRESULT GlobalObjectIdFromUid(const std::wstring& uid, LPSPropValue* value) {
   return S_OK;
 }
 
+HRESULT NamedPropertyValue::Read(IDispatch* item, const GUID& set, LONG id) {
+  MAPIFreeBuffer(value);
+  value = nullptr;
+  HRESULT hr = GetNamedProperty(item, set, id, &value);
+  if (SUCCEEDED(hr) && (value == nullptr || PROP_TYPE(value->ulPropTag) == PT_ERROR)) {
+    hr = value != nullptr && FAILED(value->Value.err) ? value->Value.err : E_FAIL;
+  }
+  return hr;
+}
+
 }  // namespace calendar_mirrow_addin

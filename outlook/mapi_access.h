@@ -51,6 +51,17 @@ HRESULT GetNamedProperty(IMAPIProp* props, const GUID& property_set, LONG id, LP
 HRESULT GetNamedProperty(IDispatch* item, const GUID& property_set, LONG id, LPSPropValue* value);
 HRESULT GetNamedProperty(IMessage* message, const GUID& property_set, LONG id, LPSPropValue* value);
 
+// One named property of an item, read; the value is MAPI memory, freed with the holder. A
+// property that comes back as an error value gives that error (E_FAIL when it has none).
+struct NamedPropertyValue {
+  NamedPropertyValue() = default;
+  ~NamedPropertyValue() { MAPIFreeBuffer(value); }
+  NamedPropertyValue(const NamedPropertyValue&) = delete;
+  NamedPropertyValue& operator=(const NamedPropertyValue&) = delete;
+  HRESULT Read(IDispatch* item, const GUID& set, LONG id);
+  LPSPropValue value = nullptr;
+};
+
 // Writes one named property with the given type (PT_...) into `value`'s tag, and saves.
 HRESULT SetNamedProperty(IMAPIProp* props, const GUID& property_set, LONG id, SPropValue& value,
                          ULONG type);

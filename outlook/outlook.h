@@ -135,6 +135,19 @@ class Outlook : public Calendar {
                                          const DateTime& series_start, const std::wstring& zone_id,
                                          std::unique_ptr<Event> event);
 
+  HRESULT WriteText(const Event* event, IDispatch* item);
+  HRESULT WriteMeetingStatus(const Event* event, IDispatch* item);
+  HRESULT WriteBusyState(const Event* event, IDispatch* item);
+  HRESULT WriteReminder(const Event* event, IDispatch* item);
+  HRESULT EnableResponseTracking(const Event* event, IDispatch* item);
+  HRESULT FinishItem(const Event* event, IDispatch* item, DateTime* new_updated);
+  HRESULT UpdateSeries(const std::wstring& id, const Event* event, ComRef<IDispatch>& item);
+  HRESULT WriteRecurrencePattern(const Event* event, IDispatch* item);
+  HRESULT WritePatternEnd(const Recurrence& recurrence, IDispatch* pattern);
+  HRESULT WriteSeriesTimes(const Recurrence& recurrence, IDispatch* item);
+  HRESULT RescheduleOccurrences(const Event* series, IDispatch* item);
+  HRESULT FillOccurrences(const Event* series, IDispatch* item);
+
   HRESULT CreateAppointment(ComRef<IDispatch>& item);
   HRESULT DeleteForGood(IDispatch* item);
   // A user property by name; empty (and S_OK) when the item has none of that name.
@@ -151,6 +164,11 @@ class Outlook : public Calendar {
   std::vector<Event*> loading_;
   std::function<void(int milliseconds)> settle_wait_;
 };
+
+// The system's own user properties: the reminder kept while Outlook's is off for a past
+// event, and the iCalendar text of a series' rule.
+inline constexpr wchar_t kRealReminderSet[] = L"RealReminderSet ";
+inline constexpr wchar_t kRecurrenceIdProperty[] = L"NxCalRecurrenceID";
 
 // What a resolution reports for a recipient it cannot find: leave that recipient out.
 inline constexpr HRESULT kRecipientNotFound = 1168;

@@ -18,8 +18,6 @@ namespace calendar_mirrow_addin {
 
 namespace {
 
-constexpr wchar_t kRealReminderSet[] = L"RealReminderSet ";
-constexpr wchar_t kRecurrenceIdProperty[] = L"NxCalRecurrenceID";
 constexpr LONG kUserPropertyText = 1;  // olText
 
 std::wstring Lower(const std::wstring& text) { return ToLower(text); }
@@ -27,19 +25,6 @@ std::wstring Lower(const std::wstring& text) { return ToLower(text); }
 bool HasAt(const std::wstring& text) { return text.find(L'@') != std::wstring::npos; }
 
 std::wstring HexOf(const SBinary& bytes) { return EntryIdText(bytes); }
-
-// Reads one named property of the item; the value is MAPI memory, freed by the holder.
-struct NamedValue {
-  ~NamedValue() { MAPIFreeBuffer(value); }
-  HRESULT Read(IDispatch* item, const GUID& set, LONG id) {
-    HRESULT hr = GetNamedProperty(item, set, id, &value);
-    if (SUCCEEDED(hr) && (value == nullptr || PROP_TYPE(value->ulPropTag) == PT_ERROR)) {
-      hr = value != nullptr && FAILED(value->Value.err) ? value->Value.err : E_FAIL;
-    }
-    return hr;
-  }
-  LPSPropValue value = nullptr;
-};
 
 std::optional<SystemTime> SplitDate(DATE date) {
   SYSTEMTIME system{};
@@ -100,7 +85,7 @@ HRESULT Outlook::LoadFromItem(IDispatch* item, bool is_exception, Event* event) 
     event->AddGuest(Lower(user_), L"", kAttendanceOptional, ResponseFromOutlook(response));
   }
   if (FAILED(hr = LoadBusyState(item, event))) return hr;
-  NamedValue sequence;
+  NamedPropertyValue sequence;
   event->set_sequence_num(SUCCEEDED(sequence.Read(item, PSETID_Appointment, dispidApptSequence)) &&
                                   PROP_TYPE(sequence.value->ulPropTag) == PT_LONG
                               ? sequence.value->Value.l
@@ -148,7 +133,7 @@ HRESULT Outlook::LoadBusyState(IDispatch* item, Event* event) {
   const bool organizer =
       own != event->guests().end() && own->second.attendance_type == kAttendanceOrganizer;
   if (event->HasGuests() && !organizer) {
-    NamedValue intended;
+    NamedPropertyValue intended;
     if (SUCCEEDED(intended.Read(item, PSETID_Appointment, dispidIntendedBusyStatus)) &&
         PROP_TYPE(intended.value->ulPropTag) == PT_LONG) {
       if (intended.value->Value.l >= 0 && intended.value->Value.l <= 3) {
@@ -265,7 +250,7 @@ HRESULT Outlook::LoadGuest(IDispatch* item, IDispatch* recipient, const std::wst
 }
 
 HRESULT Outlook::ReadRecurrenceEndType(IDispatch* item, uint8_t* end_type) {
-  NamedValue data;
+  NamedPropertyValue data;
   const HRESULT hr = data.Read(item, PSETID_Appointment, dispidApptRecur);
   if (FAILED(hr) || PROP_TYPE(data.value->ulPropTag) != PT_BINARY) {
     LogSevere(L"Unable to load recurrence data via MAPI");
@@ -287,7 +272,7 @@ HRESULT Outlook::ReadRecurrenceEndType(IDispatch* item, uint8_t* end_type) {
 
 // The series' zone as an Olson id, from the time-zone structure and label of the item.
 HRESULT Outlook::LoadRecurrenceZone(IDispatch* item, std::wstring* tzid) {
-  NamedValue zone;
+  NamedPropertyValue zone;
   HRESULT hr = zone.Read(item, PSETID_Appointment, dispidTimeZoneStruct);
   if (FAILED(hr)) return hr;
   const SBinary bytes =
@@ -296,7 +281,7 @@ HRESULT Outlook::LoadRecurrenceZone(IDispatch* item, std::wstring* tzid) {
     LogSevere(L"dispidTimeZoneStruct contains wrong value: " + HexOf(bytes));
     return E_FAIL;
   }
-  NamedValue label;
+  NamedPropertyValue label;
   hr = label.Read(item, PSETID_Appointment, PidLidTimeZoneDescription);
   if (FAILED(hr) || PROP_TYPE(label.value->ulPropTag) != PT_UNICODE) {
     LogSevere(L"Unable to load tz label");

@@ -104,6 +104,32 @@ std::optional<RecurrenceKind> RecurrenceKindFromOutlook(int32_t type) {
   }
 }
 
+bool IsInvitation(const Event& event, const std::wstring& account) {
+  return event.HasGuests() && !event.IsOrganizer(account);
+}
+
+int32_t OutlookMeetingStatus(const Event& event, const std::wstring& account) {
+  if (event.status() == kEventStatusCanceled) return 5;
+  if (!event.HasGuests()) return 0;
+  return IsInvitation(event, account) ? 3 : 1;
+}
+
+int32_t OutlookBusyStatus(const Event& event) {
+  if (event.status() == kEventStatusTentative) return 1;
+  return event.busy_status() == kBusyStatusBusy ? 2 : 0;
+}
+
+int32_t OutlookBusyOfAnswer(int32_t busy, ResponseStatus answer) {
+  switch (answer) {
+    case kResponseAccepted:
+      return busy;
+    case kResponseDeclined:
+      return 0;
+    default:
+      return 1;
+  }
+}
+
 int32_t OutlookRecurrenceType(Frequency frequency, int32_t days_of_week) {
   const bool by_position = days_of_week >= 1;
   switch (frequency) {

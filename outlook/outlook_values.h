@@ -23,6 +23,18 @@ struct BusyState {
 };
 BusyState BusyStateFromOutlook(int32_t busy_status);
 
+// Whether the event is a meeting the account (its e-mail in lower case) was invited to
+// rather than one it organizes.
+bool IsInvitation(const Event& event, const std::wstring& account);
+// The MeetingStatus written for an event: 5 canceled, 1 a meeting the account organizes,
+// 3 an invitation, 0 no meeting.
+int32_t OutlookMeetingStatus(const Event& event, const std::wstring& account);
+// The BusyStatus of the event's own state: 1 tentative, 2 busy, 0 free.
+int32_t OutlookBusyStatus(const Event& event);
+// An invitation's BusyStatus after the account's answer: accepted keeps `busy`, declined
+// is free, tentative or no answer yet is tentative.
+int32_t OutlookBusyOfAnswer(int32_t busy, ResponseStatus answer);
+
 // An item's ResponseStatus or a recipient's MeetingResponseStatus as the guest's answer.
 ResponseStatus ResponseFromOutlook(int32_t response);
 // The MeetingResponseStatus written for a guest.
