@@ -309,7 +309,13 @@ HRESULT Outlook::ReadUid(IMessage* message, Event* event) {
   return written;
 }
 
-int Outlook::Delete(const std::wstring&, std::wstring*) { return E_NOTIMPL; }
+int Outlook::Delete(const std::wstring& id, std::wstring*) {
+  ComRef<IDispatch> item;
+  HRESULT hr = GetItemFromId(id, item);
+  if (FAILED(hr)) return hr;
+  hr = CallMethodNoArgs(item.get(), L"Delete");
+  return FAILED(hr) ? hr : 0;
+}
 
 std::unique_ptr<DateTime> Outlook::GetUpdatedTime(const Event* event) const {
   return event != nullptr && event->updated() != nullptr
