@@ -448,6 +448,7 @@ HRESULT Store::Save(int64_t* number, const PropMap& changes, const std::set<ULON
   *number = updated.number;
   numbers_[updated.entry_id] = updated.number;
   items_[updated.number] = std::move(updated);
+  ++writes_;
   return S_OK;
 }
 
@@ -468,6 +469,7 @@ HRESULT Store::Delete(const Bytes& entry_id) {
   }
   items_.erase(number);
   numbers_.erase(it);
+  ++writes_;
   return S_OK;
 }
 

@@ -110,6 +110,9 @@ class Store {
   HRESULT Save(int64_t* number, const PropMap& changes, const std::set<ULONG>& removed,
                const std::vector<PropMap>* recipients = nullptr);
   HRESULT Delete(const Bytes& entry_id);
+  // Saves and deletions committed since this store was opened, for tests that prove a run
+  // wrote nothing.
+  int64_t writes() const { return writes_; }
 
   // The property id of a named property, created from 0x8000 up when `create` is set;
   // MAPI_E_NOT_FOUND when absent and not created.
@@ -152,6 +155,7 @@ class Store {
   ULONG next_name_id_ = 0x8000;
   std::vector<DirectoryUser> directory_;
   int refused_sends_ = 0;
+  int64_t writes_ = 0;
   std::function<FileTime()> clock_;
   Faults faults_;
 };

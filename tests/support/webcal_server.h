@@ -1,17 +1,19 @@
 #pragma once
 
 // Starts the web calendar stand-in (sim/webcal_server/server.py) on a loopback address of
-// its own with an in-memory store, and calls its admin API. The server stops when this
-// object closes its standard input.
+// its own with an in-memory store or one kept in a folder, and calls its admin API. The server
+// stops when this object closes its standard input.
 
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/http.h"
 #include "tests/support/temp_dir.h"
@@ -20,40 +22,25 @@ namespace calendar_mirrow_addin::testing {
 
 class WebcalServer {
  public:
-  WebcalServer() {
-    int to_server[2], from_server[2];
-    if (pipe2(to_server, O_CLOEXEC) != 0) return;
-    if (pipe2(from_server, O_CLOEXEC) != 0) return;
-    const std::string script = TIDEWELL_SOURCE_DIR "/sim/webcal_server/server.py";
-    const std::string data = folder_.path().string();
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(to_server[0], 0);
-      dup2(from_server[1], 1);
-      execlp("python3", "python3", script.c_str(), "--data", data.c_str(), "--memory",
-             static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(to_server[0]);
-    close(from_server[1]);
-    stdin_ = to_server[1];
-    stdout_ = fdopen(from_server[0], "r");
-    std::istringstream line(ReadLine());
-    std::string word, service, accounts, ca, secret;
-    line >> word >> service >> accounts >> ca >> secret;
-    ready_ = word == "ready" && Field(service, "service=", &service_) &&
-             Field(accounts, "accounts=", &accounts_) && Field(ca, "ca=", &ca_file_) &&
-             Field(secret, "secret=", &secret_);
-    std::string error;
-    if (ready_) admin_session_ = platform::OpenHttpSession("Tidewell-test", ca_file_, &error);
+  // In memory, in a folder of its own.
+  WebcalServer() : data_(folder_.path().string()) { Start(); }
+  // Persistent: certificates, admin secret and database in `folder`, which the caller keeps
+  // so that the calendar outlives a restart of the process.
+  explicit WebcalServer(const std::filesystem::path& folder)
+      : data_(folder.string()), memory_(false) {
+    Start();
   }
-  ~WebcalServer() {
-    if (stdin_ >= 0) close(stdin_);
-    if (stdout_ != nullptr) fclose(stdout_);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-  }
+  ~WebcalServer() { Stop(); }
   WebcalServer(const WebcalServer&) = delete;
   WebcalServer& operator=(const WebcalServer&) = delete;
+
+  // Ends the process and starts it again on the same folder and address: the links a
+  // client cached name that address. False when it did not come up.
+  bool Restart() {
+    Stop();
+    Start();
+    return ready();
+  }
 
   bool ready() const { return ready_ && admin_session_ != nullptr; }
   const std::string& service_url() const { return service_; }  // "https://127.0.0.N"
@@ -82,6 +69,50 @@ class WebcalServer {
   }
 
  private:
+  void Start() {
+    int to_server[2], from_server[2];
+    if (pipe2(to_server, O_CLOEXEC) != 0) return;
+    if (pipe2(from_server, O_CLOEXEC) != 0) return;
+    const std::string script = TIDEWELL_SOURCE_DIR "/sim/webcal_server/server.py";
+    // After the first start the address is kept: "https://" is eight characters.
+    const std::string address = service_.size() > 8 ? service_.substr(8) : "";
+    std::vector<const char*> args = {"python3", script.c_str(), "--data", data_.c_str()};
+    if (memory_) args.push_back("--memory");
+    if (!address.empty()) {
+      args.push_back("--address");
+      args.push_back(address.c_str());
+    }
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(to_server[0], 0);
+      dup2(from_server[1], 1);
+      execvp("python3", const_cast<char* const*>(args.data()));
+      _exit(127);
+    }
+    close(to_server[0]);
+    close(from_server[1]);
+    stdin_ = to_server[1];
+    stdout_ = fdopen(from_server[0], "r");
+    std::istringstream line(ReadLine());
+    std::string word, service, accounts, ca, secret;
+    line >> word >> service >> accounts >> ca >> secret;
+    ready_ = word == "ready" && Field(service, "service=", &service_) &&
+             Field(accounts, "accounts=", &accounts_) && Field(ca, "ca=", &ca_file_) &&
+             Field(secret, "secret=", &secret_);
+    std::string error;
+    if (ready_) admin_session_ = platform::OpenHttpSession("Tidewell-test", ca_file_, &error);
+  }
+  void Stop() {
+    admin_session_.reset();
+    if (stdin_ >= 0) close(stdin_);
+    if (stdout_ != nullptr) fclose(stdout_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    stdin_ = -1;
+    stdout_ = nullptr;
+    pid_ = -1;
+    ready_ = false;
+  }
   static bool Field(const std::string& word, const std::string& name, std::string* value) {
     if (word.rfind(name, 0) != 0) return false;
     *value = word.substr(name.size());
@@ -96,7 +127,9 @@ class WebcalServer {
     return line;
   }
 
-  TempDir folder_;
+  TempDir folder_;  // the in-memory server's certificates
+  std::string data_;
+  bool memory_ = true;
   pid_t pid_ = -1;
   int stdin_ = -1;
   FILE* stdout_ = nullptr;
