@@ -3,6 +3,7 @@
 #include "sim/outlook/address_book.h"
 #include "sim/outlook/com_object.h"
 #include "sim/outlook/recipients.h"
+#include "sim/outlook/series.h"
 #include "sim/outlook/table_base.h"
 
 #include <algorithm>
@@ -56,6 +57,15 @@ HRESULT FillValue(Store& store, const StoredItem* item, const PropMap* changes,
     }
   }
   auto found = Lookup(item, changes, removed, tag);
+  if (const auto end_type = item != nullptr && found
+                                ? store.faults().RecurrenceEndType(item->entry_id)
+                                : std::nullopt;
+      end_type && PROP_ID(found->first) == PROP_ID(store.NamedTag(kApptRecur))) {
+    const auto* blob = std::get_if<Bytes>(&found->second);
+    if (auto patched = blob ? WithEndType(*blob, *end_type) : std::nullopt) {
+      found->second = std::move(*patched);
+    }
+  }
   const ULONG wanted = PROP_TYPE(tag);
   if (found && wanted != PT_UNSPECIFIED && wanted != PROP_TYPE(found->first)) {
     const bool both_text = (wanted == PT_UNICODE || wanted == PT_STRING8) &&
