@@ -3,6 +3,7 @@
 #include "sim/outlook/address_book.h"
 #include "sim/outlook/com_object.h"
 #include "sim/outlook/recipients.h"
+#include "sim/outlook/series.h"
 #include "sim/outlook/table_base.h"
 
 #include <algorithm>
@@ -56,6 +57,15 @@ HRESULT FillValue(Store& store, const StoredItem* item, const PropMap* changes,
     }
   }
   auto found = Lookup(item, changes, removed, tag);
+  if (const auto end_type = item != nullptr && found
+                                ? store.faults().RecurrenceEndType(item->entry_id)
+                                : std::nullopt;
+      end_type && PROP_ID(found->first) == PROP_ID(store.NamedTag(kApptRecur))) {
+    const auto* blob = std::get_if<Bytes>(&found->second);
+    if (auto patched = blob ? WithEndType(*blob, *end_type) : std::nullopt) {
+      found->second = std::move(*patched);
+    }
+  }
   const ULONG wanted = PROP_TYPE(tag);
   if (found && wanted != PT_UNSPECIFIED && wanted != PROP_TYPE(found->first)) {
     const bool both_text = (wanted == PT_UNICODE || wanted == PT_STRING8) &&
@@ -436,6 +446,22 @@ Message* Message::Open(std::shared_ptr<Store> store, int64_t number, bool writab
   return new Message(std::move(store), number, writable);
 }
 
+void Message::BecomeOccurrence(Message* series, OccurrenceSave save) {
+  series->AddRef();
+  if (series_ != nullptr) series_->Release();
+  series_ = series;
+  save_occurrence_ = std::move(save);
+}
+
+Message::~Message() {
+  if (series_ != nullptr) series_->Release();
+}
+
+bool Message::deleted() const {
+  if (series_ != nullptr) return gone_ || series_->deleted();
+  return number_ != 0 && store_->items().count(number_) == 0;
+}
+
 HRESULT Message::QueryInterface(REFIID iid, void** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
@@ -465,6 +491,7 @@ std::optional<std::pair<ULONG, PropData>> Message::Get(ULONG tag) const {
 
 HRESULT Message::CheckWritable() const {
   if (!writable_) return MAPI_E_NO_ACCESS;
+  if (series_ != nullptr) return series_->CheckWritable();
   if (number_ != 0 && store_->faults().IsReadOnly(entry_id())) return MAPI_E_NO_ACCESS;
   if (deleted()) return MAPI_E_OBJECT_DELETED;
   return S_OK;
@@ -525,6 +552,8 @@ std::vector<ULONG> Message::Tags() const {
 HRESULT Message::Save() {
   const HRESULT writable = CheckWritable();
   if (writable != S_OK) return writable;
+  // An occurrence keeps its values: they are what its series now holds for it.
+  if (series_ != nullptr) return save_occurrence_(*series_, *this);
   const HRESULT fault = store_->faults().Take(FaultPoint::kSave);
   if (fault != S_OK) return fault;
   std::set<ULONG> removed_tags;
@@ -565,7 +594,7 @@ HRESULT Message::SaveChanges(ULONG) { return Save(); }
 
 HRESULT Message::GetProps(LPSPropTagArray tags, ULONG, ULONG* count, LPSPropValue* values) {
   auto it = store_->items().find(number_);
-  if (number_ != 0 && it == store_->items().end()) {
+  if (deleted()) {
     if (count != nullptr) *count = 0;
     if (values != nullptr) *values = nullptr;
     return MAPI_E_OBJECT_DELETED;

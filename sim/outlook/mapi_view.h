@@ -5,6 +5,7 @@
 // reference that belongs to the caller, freed by the last Release.
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -62,8 +63,13 @@ class PropObject : public Interface {
 // same object, so a value set through either view is read through the other.
 class Message final : public PropObject<IMessage> {
  public:
+  // What saving an occurrence does to its series: makes it an exception with the
+  // occurrence's values.
+  using OccurrenceSave = std::function<HRESULT(Message& series, const Message& occurrence)>;
+
   // An item of the store (`number` from StoredItem), or a new one when `number` is 0.
   static Message* Open(std::shared_ptr<Store> store, int64_t number, bool writable);
+  ~Message() override;
 
   HRESULT QueryInterface(REFIID iid, void** object) override;
   HRESULT SaveChanges(ULONG flags) override;
@@ -94,7 +100,13 @@ class Message final : public PropObject<IMessage> {
   std::vector<ULONG> Tags() const;
   HRESULT Save();
   bool saved() const { return number_ != 0; }
-  bool deleted() const { return number_ != 0 && store_->items().count(number_) == 0; }
+  bool deleted() const;
+  // Makes this new message, filled with an occurrence's values, that occurrence of `series`
+  // (on which it takes a reference): never stored on its own, its values wait in the object,
+  // and saving it hands them to `save`.
+  void BecomeOccurrence(Message* series, OccurrenceSave save);
+  // An occurrence that has been deleted from its series.
+  void MarkDeleted() { gone_ = true; }
   Bytes entry_id() const;
   FileTime last_modified() const;
 
@@ -105,6 +117,9 @@ class Message final : public PropObject<IMessage> {
 
   int64_t number_;
   bool writable_;
+  Message* series_ = nullptr;  // set for an occurrence
+  OccurrenceSave save_occurrence_;
+  bool gone_ = false;
   PropMap changes_;                                 // at most one tag per property id
   std::set<ULONG> removed_;                         // property ids
   std::optional<std::vector<PropMap>> recipients_;  // changed rows, until Save

@@ -67,6 +67,24 @@ HRESULT StoreFields(Store& store, Message& message, const ExceptionFields& field
   return message.Get(tag) ? message.Remove(tag) : S_OK;
 }
 
+ExceptionRecipients RecipientsOf(Store& store, const Message& message) {
+  const auto data = BytesOf(store, message, kExceptionRecipients);
+  return data ? DecodeExceptionRecipients(*data).value_or(ExceptionRecipients{})
+              : ExceptionRecipients{};
+}
+
+HRESULT StoreRecipients(Store& store, Message& message, const ExceptionRecipients& recipients) {
+  const ULONG tag = store.NamedTag(kExceptionRecipients);
+  if (!recipients.empty()) return message.Set(tag, EncodeExceptionRecipients(recipients));
+  return message.Get(tag) ? message.Remove(tag) : S_OK;
+}
+
+// Forgets what every changed occurrence held of its own (their records have gone).
+HRESULT DropExceptionData(Store& store, Message& message) {
+  const HRESULT hr = StoreFields(store, message, {});
+  return hr == S_OK ? StoreRecipients(store, message, {}) : hr;
+}
+
 HRESULT StorePattern(Store& store, Message& message, const RecurrencePatternData& pattern) {
   const auto props = SeriesProps(store, pattern, ZoneOf(store, message));
   if (!props) return E_INVALIDARG;
@@ -83,6 +101,168 @@ std::vector<Occurrence> OccurrencesUpTo(const RecurrencePatternData& pattern, Lo
   const int64_t days = FloorDiv(local, kMinutesPerDay) - pattern.start_date / kMinutesPerDay;
   const size_t bound = static_cast<size_t>(std::max<int64_t>(days, 0)) + 3;
   return Occurrences(pattern, bound).value_or(std::vector<Occurrence>{});
+}
+
+// The fields an occurrence shares with its series until it is changed.
+std::vector<ULONG> OccurrenceTags(Store& store) {
+  return {kPrSubjectW,
+          kPrBodyW,
+          kPrSensitivity,
+          store.NamedTag(kLocation),
+          store.NamedTag(kBusyStatus),
+          store.NamedTag(kSubType),
+          store.NamedTag(kStateFlags),
+          store.NamedTag(kReminderSet),
+          store.NamedTag(kReminderDelta)};
+}
+
+// Values of a series that are not its occurrences' own: the pattern and what goes with it,
+// what the simulation keeps per exception, and the times, which the exception record holds.
+bool SeriesOnly(Store& store, ULONG tag) {
+  const ULONG id = PROP_ID(tag);
+  if (id == PROP_ID(PR_MESSAGE_CLASS_W) || id == PROP_ID(PR_ENTRYID) ||
+      id == PROP_ID(PR_LAST_MODIFICATION_TIME)) {
+    return true;
+  }
+  for (const NamedProp& prop : {kApptRecur, kRecurring, kClipStart, kClipEnd, kTimeZoneStruct,
+                                kTimeZoneDescription, kExceptionFields, kExceptionRecipients,
+                                kStartWhole, kEndWhole, kCommonStart, kCommonEnd, kDuration}) {
+    if (id == PROP_ID(store.NamedTag(prop))) return true;
+  }
+  return false;
+}
+
+std::string NarrowCopy(const std::wstring& text) {
+  std::string out;
+  for (wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  return out;
+}
+
+// What saving or deleting an occurrence came to: S_OK, or the failure with the text the
+// object model raises for it (none: the store's own failure).
+struct SeriesUpdate {
+  HRESULT hr = S_OK;
+  const wchar_t* text = nullptr;
+};
+
+// Replaces the exception of the occurrence at `original` with the values of `occurrence`
+// (null: deletes the occurrence) and saves the series.
+SeriesUpdate UpdateSeries(Store& store, Message& series, LocalMinutes original,
+                          const Message* occurrence) {
+  auto pattern = PatternOf(store, series);
+  if (!pattern) return {MAPI_E_NOT_FOUND, kTextNoOccurrence};
+  const SeriesZone zone = ZoneOf(store, series);
+  auto text_of = [&](const Message& m, ULONG tag) {
+    const auto found = m.Get(tag);
+    const auto* text = found ? std::get_if<std::wstring>(&found->second) : nullptr;
+    return text != nullptr ? *text : std::wstring();
+  };
+  auto number_of = [&](const Message& m, ULONG tag) {
+    const auto found = m.Get(tag);
+    const auto* number = found ? std::get_if<int64_t>(&found->second) : nullptr;
+    return number != nullptr ? *number : 0;
+  };
+  std::optional<RecurrenceException> record;
+  PropMap own;
+  if (occurrence != nullptr) {
+    const int64_t start_utc = number_of(*occurrence, store.NamedTag(kStartWhole));
+    const int64_t end_utc = number_of(*occurrence, store.NamedTag(kEndWhole));
+    if (start_utc < 0 || end_utc < 0) return {E_INVALIDARG, kTextBadValue};
+    if (end_utc < start_utc) return {E_INVALIDARG, kTextEndBeforeStart};
+    const auto start = zone.FromUtc(static_cast<FileTime>(start_utc - start_utc % kTicksPerMinute));
+    const auto end = zone.FromUtc(static_cast<FileTime>(end_utc - end_utc % kTicksPerMinute));
+    if (!start || !end || *start < 0 || *end > kNeverEndDate) return {E_INVALIDARG, kTextBadValue};
+    record.emplace();
+    record->start = static_cast<uint32_t>(*start);
+    record->end = static_cast<uint32_t>(*end);
+    record->original_start = static_cast<uint32_t>(original);
+    // Only what differs from the series is recorded.
+    if (const auto subject = text_of(*occurrence, kPrSubjectW);
+        subject != text_of(series, kPrSubjectW)) {
+      record->override_flags |= kOverrideSubject;
+      record->wide_subject = subject;
+      record->subject = NarrowCopy(subject);
+    }
+    if (const auto location = text_of(*occurrence, store.NamedTag(kLocation));
+        location != text_of(series, store.NamedTag(kLocation))) {
+      record->override_flags |= kOverrideLocation;
+      record->wide_location = location;
+      record->location = NarrowCopy(location);
+    }
+    struct NumberField {
+      NamedProp prop;
+      uint16_t flag;
+      uint32_t* field;
+    };
+    for (const NumberField& f :
+         {NumberField{kBusyStatus, kOverrideBusyStatus, &record->busy_status},
+          NumberField{kReminderSet, kOverrideReminder, &record->reminder_set},
+          NumberField{kReminderDelta, kOverrideReminderDelta, &record->reminder_delta},
+          NumberField{kSubType, kOverrideSubType, &record->sub_type}}) {
+      const int64_t value = number_of(*occurrence, store.NamedTag(f.prop));
+      if (value != number_of(series, store.NamedTag(f.prop))) {
+        record->override_flags |= f.flag;
+        *f.field = static_cast<uint32_t>(value);
+      }
+    }
+    // Everything else the occurrence holds that differs from the series is kept beside the
+    // records, as the message embedded for the exception holds it.
+    for (ULONG tag : occurrence->Tags()) {
+      if (SeriesOnly(store, tag)) continue;
+      const auto mine = occurrence->Get(tag);
+      const auto theirs = series.Get(tag);
+      if (mine && (!theirs || theirs->second != mine->second)) own[mine->first] = mine->second;
+    }
+  }
+
+  const LocalMinutes latest = record ? std::max<LocalMinutes>(original, record->start) : original;
+  const auto list = OccurrencesUpTo(*pattern, latest);
+  const auto self = std::find_if(list.begin(), list.end(),
+                                 [&](const Occurrence& o) { return o.original_start == original; });
+  if (self == list.end()) return {MAPI_E_NOT_FOUND, kTextNoOccurrence};
+  if (record) {
+    // An occurrence stays between its neighbours, and alone on its day.
+    const int64_t day = FloorDiv(record->start, kMinutesPerDay);
+    if ((self != list.begin() && FloorDiv((self - 1)->start, kMinutesPerDay) >= day) ||
+        (self + 1 != list.end() && FloorDiv((self + 1)->start, kMinutesPerDay) <= day)) {
+      return {E_INVALIDARG, kTextSkipsOccurrence};
+    }
+  }
+  auto& exceptions = pattern->exceptions;
+  exceptions.erase(
+      std::remove_if(exceptions.begin(), exceptions.end(),
+                     [&](const RecurrenceException& e) { return e.original_start == original; }),
+      exceptions.end());
+  if (record) exceptions.push_back(*record);
+  std::sort(
+      exceptions.begin(), exceptions.end(),
+      [](const RecurrenceException& a, const RecurrenceException& b) { return a.start < b.start; });
+  pattern->modified_instance_dates.clear();
+  for (const RecurrenceException& e : exceptions) {
+    pattern->modified_instance_dates.push_back(
+        static_cast<uint32_t>(FloorDiv(e.start, kMinutesPerDay) * kMinutesPerDay));
+  }
+  auto& deleted = pattern->deleted_instance_dates;
+  const auto original_day =
+      static_cast<uint32_t>(FloorDiv(original, kMinutesPerDay) * kMinutesPerDay);
+  const auto at = std::lower_bound(deleted.begin(), deleted.end(), original_day);
+  if (at == deleted.end() || *at != original_day) deleted.insert(at, original_day);
+
+  const auto key = static_cast<uint32_t>(original);
+  auto fields = FieldsOf(store, series);
+  fields.erase(key);
+  if (record && !own.empty()) fields[key] = own;
+  // A changed occurrence has recipients of its own; a deleted one has none.
+  auto recipients = RecipientsOf(store, series);
+  recipients.erase(key);
+  if (record) recipients[key] = occurrence->Recipients();
+
+  HRESULT hr = StorePattern(store, series, *pattern);
+  if (hr == E_INVALIDARG) return {hr, kTextBadValue};
+  if (hr == S_OK) hr = StoreFields(store, series, fields);
+  if (hr == S_OK) hr = StoreRecipients(store, series, recipients);
+  if (hr == S_OK) hr = series.Save();
+  return {hr, nullptr};
 }
 
 IDispatch* NewPatternObject(std::shared_ptr<Store> store, Message* master,
@@ -103,18 +283,23 @@ class ItemObject final : public DispatchObject {
   }
 
   // An occurrence of the series `master` (whose reference this object takes over): the
-  // series' fields, those its exception record overrides, and the occurrence's times.
+  // series' fields and user properties, those its exception overrides, its recipients (the
+  // exception's own, or the series'), and the occurrence's times.
   HRESULT InitOccurrence(Message* master, const RecurrencePatternData& pattern,
                          const Occurrence& occurrence) {
     master_ = master;
     original_start_ = occurrence.original_start;
-    exception_ = occurrence.exception >= 0;
     appointment_ = true;
     message_->Set(PR_MESSAGE_CLASS_W, TextIn(*master, PR_MESSAGE_CLASS_W));
-    for (ULONG tag : OccurrenceTags()) {
+    for (ULONG tag : OccurrenceTags(*store_)) {
       if (const auto value = master->Get(tag)) message_->Set(value->first, value->second);
     }
-    if (exception_) {
+    for (ULONG tag : master->Tags()) {
+      if (PROP_ID(tag) >= 0x8000 && store_->StringNameOf(kPsPublicStrings, PROP_ID(tag))) {
+        if (const auto value = master->Get(tag)) message_->Set(value->first, value->second);
+      }
+    }
+    if (occurrence.exception >= 0) {
       const RecurrenceException& record = pattern.exceptions[occurrence.exception];
       if (record.override_flags & kOverrideSubject)
         message_->Set(kPrSubjectW, WideOf(record.wide_subject, record.subject));
@@ -129,10 +314,16 @@ class ItemObject final : public DispatchObject {
       if (record.override_flags & kOverrideSubType)
         message_->Set(Tag(kSubType), int64_t{record.sub_type != 0});
     }
+    const auto key = static_cast<uint32_t>(original_start_);
     const auto fields = FieldsOf(*store_, *master);
-    if (const auto own = fields.find(static_cast<uint32_t>(original_start_)); own != fields.end()) {
+    if (const auto own = fields.find(key); own != fields.end()) {
       for (const auto& [tag, value] : own->second) message_->Set(tag, value);
     }
+    const auto recipients = RecipientsOf(*store_, *master);
+    const auto own_rows = recipients.find(key);
+    message_->SetRecipients(occurrence.exception >= 0 && own_rows != recipients.end()
+                                ? own_rows->second
+                                : master->Recipients());
     const SeriesZone zone = ZoneOf(*store_, *master);
     const auto start = zone.ToUtc(occurrence.start);
     const auto end = zone.ToUtc(occurrence.end);
@@ -272,7 +463,7 @@ class ItemObject final : public DispatchObject {
         store_->CountRefusedSend();
         return call.Raise(kTextFailed, MAPI_E_NO_SUPPORT);
       case kRecurrenceState:
-        return SetLong(result, master_ != nullptr                  ? (exception_ ? 3 : 2)
+        return SetLong(result, master_ != nullptr                  ? (IsException() ? 3 : 2)
                                : NumberOf(Tag(kRecurring), 0) != 0 ? 1
                                                                    : 0);
       case kGetRecurrencePattern:
@@ -294,12 +485,6 @@ class ItemObject final : public DispatchObject {
   ULONG Tag(const NamedProp& prop) const { return store_->NamedTag(prop); }
   // The stored item: the series for an occurrence, which is not stored on its own.
   const Message& Stored() const { return master_ != nullptr ? *master_ : *message_; }
-  // The fields an occurrence shares with its series until it is changed.
-  std::vector<ULONG> OccurrenceTags() const {
-    return {kPrSubjectW,      kPrBodyW,          kPrSensitivity,
-            Tag(kLocation),   Tag(kBusyStatus),  Tag(kSubType),
-            Tag(kStateFlags), Tag(kReminderSet), Tag(kReminderDelta)};
-  }
   static std::wstring TextIn(const Message& m, ULONG tag) {
     const auto found = m.Get(tag);
     const auto* text = found ? std::get_if<std::wstring>(&found->second) : nullptr;
@@ -491,10 +676,15 @@ class ItemObject final : public DispatchObject {
   HRESULT ClearRecurrencePattern(const Call& call);
   HRESULT SaveOccurrence(const Call& call);
   HRESULT DeleteOccurrence(const Call& call);
-  // Replaces the exception record of this occurrence (none: a deleted occurrence) and saves
-  // the series.
-  HRESULT UpdateSeries(const Call& call, const std::optional<RecurrenceException>& record,
-                       const PropMap& own_fields);
+  // Whether the series now holds a changed occurrence at this one's original start (it may
+  // have been saved through either view).
+  bool IsException() const {
+    const auto pattern = PatternOf(*store_, *master_);
+    return pattern && std::any_of(pattern->exceptions.begin(), pattern->exceptions.end(),
+                                  [&](const RecurrenceException& e) {
+                                    return e.original_start == original_start_;
+                                  });
+  }
 
   std::shared_ptr<Store> store_;
   Message* message_;
@@ -503,16 +693,9 @@ class ItemObject final : public DispatchObject {
   std::shared_ptr<PatternEdit> edit_;
   Message* master_ = nullptr;  // set for an occurrence of a series
   LocalMinutes original_start_ = 0;
-  bool exception_ = false;
 };
 
 // ---- series: the item's members ----
-
-std::string NarrowCopy(const std::wstring& text) {
-  std::string out;
-  for (wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-  return out;
-}
 
 HRESULT ItemObject::GetRecurrencePattern(const Call& call, VARIANT* result) {
   if (master_ != nullptr) {  // an occurrence answers with its series' pattern
@@ -554,7 +737,8 @@ HRESULT ItemObject::GetRecurrencePattern(const Call& call, VARIANT* result) {
 HRESULT ItemObject::ClearRecurrencePattern(const Call& call) {
   if (master_ != nullptr) return call.Raise(kTextBadValue, E_INVALIDARG);
   // The item keeps the times of the series' first occurrence.
-  for (const NamedProp& prop : {kApptRecur, kClipStart, kClipEnd, kExceptionFields}) {
+  for (const NamedProp& prop :
+       {kApptRecur, kClipStart, kClipEnd, kExceptionFields, kExceptionRecipients}) {
     if (message_->Get(Tag(prop))) {
       if (HRESULT hr = message_->Remove(Tag(prop)); hr != S_OK) return Refused(call, hr);
     }
@@ -565,126 +749,18 @@ HRESULT ItemObject::ClearRecurrencePattern(const Call& call) {
 }
 
 HRESULT ItemObject::SaveOccurrence(const Call& call) {
-  const SeriesZone zone = ZoneOf(*store_, *master_);
-  const auto start_utc = TimeOf(kStartWhole);
-  const auto end_utc = TimeOf(kEndWhole);
-  if (!start_utc || !end_utc) return call.Raise(kTextBadValue, E_INVALIDARG);
-  if (*end_utc < *start_utc) return call.Raise(kTextEndBeforeStart, E_INVALIDARG);
-  const auto start = zone.FromUtc(*start_utc - *start_utc % kTicksPerMinute);
-  const auto end = zone.FromUtc(*end_utc - *end_utc % kTicksPerMinute);
-  if (!start || !end || *start < 0 || *end > kNeverEndDate) {
-    return call.Raise(kTextBadValue, E_INVALIDARG);
-  }
-  RecurrenceException record;
-  record.start = static_cast<uint32_t>(*start);
-  record.end = static_cast<uint32_t>(*end);
-  record.original_start = static_cast<uint32_t>(original_start_);
-  // Only what differs from the series is recorded.
-  auto text_of = [&](const Message& m, ULONG tag) {
-    const auto found = m.Get(tag);
-    const auto* text = found ? std::get_if<std::wstring>(&found->second) : nullptr;
-    return text != nullptr ? *text : std::wstring();
-  };
-  auto number_of = [&](const Message& m, ULONG tag) {
-    const auto found = m.Get(tag);
-    const auto* number = found ? std::get_if<int64_t>(&found->second) : nullptr;
-    return number != nullptr ? *number : 0;
-  };
-  if (const auto subject = text_of(*message_, kPrSubjectW);
-      subject != text_of(*master_, kPrSubjectW)) {
-    record.override_flags |= kOverrideSubject;
-    record.wide_subject = subject;
-    record.subject = NarrowCopy(subject);
-  }
-  if (const auto location = text_of(*message_, Tag(kLocation));
-      location != text_of(*master_, Tag(kLocation))) {
-    record.override_flags |= kOverrideLocation;
-    record.wide_location = location;
-    record.location = NarrowCopy(location);
-  }
-  struct NumberField {
-    NamedProp prop;
-    uint16_t flag;
-    uint32_t* field;
-  };
-  for (const NumberField& f :
-       {NumberField{kBusyStatus, kOverrideBusyStatus, &record.busy_status},
-        NumberField{kReminderSet, kOverrideReminder, &record.reminder_set},
-        NumberField{kReminderDelta, kOverrideReminderDelta, &record.reminder_delta},
-        NumberField{kSubType, kOverrideSubType, &record.sub_type}}) {
-    const int64_t value = number_of(*message_, Tag(f.prop));
-    if (value != number_of(*master_, Tag(f.prop))) {
-      record.override_flags |= f.flag;
-      *f.field = static_cast<uint32_t>(value);
-    }
-  }
-  // The fields the records cannot hold are kept beside them, all that differ.
-  PropMap own;
-  for (ULONG tag : OccurrenceTags()) {
-    const auto mine = message_->Get(tag);
-    const auto series = master_->Get(tag);
-    if (mine && (!series || series->second != mine->second)) own[mine->first] = mine->second;
-  }
-  const HRESULT hr = UpdateSeries(call, record, own);
-  if (hr == S_OK) exception_ = true;
-  return hr;
+  const SeriesUpdate done = UpdateSeries(*store_, *master_, original_start_, message_);
+  if (done.hr == S_OK) return S_OK;
+  return done.text != nullptr ? call.Raise(done.text, done.hr) : Refused(call, done.hr);
 }
 
 HRESULT ItemObject::DeleteOccurrence(const Call& call) {
-  const HRESULT hr = UpdateSeries(call, std::nullopt, {});
-  if (hr == S_OK) deleted_ = true;
-  return hr;
-}
-
-HRESULT ItemObject::UpdateSeries(const Call& call, const std::optional<RecurrenceException>& record,
-                                 const PropMap& own_fields) {
-  auto pattern = PatternOf(*store_, *master_);
-  if (!pattern) return call.Raise(kTextNoOccurrence, MAPI_E_NOT_FOUND);
-  const LocalMinutes latest =
-      record ? std::max<LocalMinutes>(original_start_, record->start) : original_start_;
-  const auto list = OccurrencesUpTo(*pattern, latest);
-  const auto self = std::find_if(list.begin(), list.end(), [&](const Occurrence& o) {
-    return o.original_start == original_start_;
-  });
-  if (self == list.end()) return call.Raise(kTextNoOccurrence, MAPI_E_NOT_FOUND);
-  if (record) {
-    // An occurrence stays between its neighbours, and alone on its day.
-    const int64_t day = FloorDiv(record->start, kMinutesPerDay);
-    if ((self != list.begin() && FloorDiv((self - 1)->start, kMinutesPerDay) >= day) ||
-        (self + 1 != list.end() && FloorDiv((self + 1)->start, kMinutesPerDay) <= day)) {
-      return call.Raise(kTextSkipsOccurrence, E_INVALIDARG);
-    }
-  }
-  auto& exceptions = pattern->exceptions;
-  exceptions.erase(std::remove_if(exceptions.begin(), exceptions.end(),
-                                  [&](const RecurrenceException& e) {
-                                    return e.original_start == original_start_;
-                                  }),
-                   exceptions.end());
-  if (record) exceptions.push_back(*record);
-  std::sort(
-      exceptions.begin(), exceptions.end(),
-      [](const RecurrenceException& a, const RecurrenceException& b) { return a.start < b.start; });
-  pattern->modified_instance_dates.clear();
-  for (const RecurrenceException& e : exceptions) {
-    pattern->modified_instance_dates.push_back(
-        static_cast<uint32_t>(FloorDiv(e.start, kMinutesPerDay) * kMinutesPerDay));
-  }
-  auto& deleted = pattern->deleted_instance_dates;
-  const auto original_day =
-      static_cast<uint32_t>(FloorDiv(original_start_, kMinutesPerDay) * kMinutesPerDay);
-  const auto at = std::lower_bound(deleted.begin(), deleted.end(), original_day);
-  if (at == deleted.end() || *at != original_day) deleted.insert(at, original_day);
-
-  auto fields = FieldsOf(*store_, *master_);
-  fields.erase(static_cast<uint32_t>(original_start_));
-  if (record && !own_fields.empty()) fields[static_cast<uint32_t>(original_start_)] = own_fields;
-
-  HRESULT hr = StorePattern(*store_, *master_, *pattern);
-  if (hr == E_INVALIDARG) return call.Raise(kTextBadValue, hr);
-  if (hr == S_OK) hr = StoreFields(*store_, *master_, fields);
-  if (hr == S_OK) hr = master_->Save();
-  return hr == S_OK ? S_OK : Refused(call, hr);
+  const SeriesUpdate done = UpdateSeries(*store_, *master_, original_start_, nullptr);
+  if (done.hr != S_OK)
+    return done.text != nullptr ? call.Raise(done.text, done.hr) : Refused(call, done.hr);
+  message_->MarkDeleted();
+  deleted_ = true;
+  return S_OK;
 }
 
 // ---- series: RecurrencePattern, Exceptions, Exception ----
@@ -906,7 +982,7 @@ class PatternObject final : public DispatchObject {
       edit_->invalid = true;
       return S_OK;
     }
-    if (hr == S_OK) hr = StoreFields(*store_, *master_, {});
+    if (hr == S_OK) hr = DropExceptionData(*store_, *master_);
     if (hr == MAPI_E_NO_ACCESS) return call.Raise(kTextNoAccess, hr);
     return hr == S_OK ? S_OK : call.Raise(kTextFailed, hr);
   }
@@ -932,12 +1008,17 @@ class PatternObject final : public DispatchObject {
   // An occurrence as an item; null when its times cannot be placed.
   static IDispatch* NewOccurrence(const std::shared_ptr<Store>& store, Message* master,
                                   const RecurrencePatternData& pattern, const Occurrence& o) {
-    auto* item = new ItemObject(store, Message::Open(store, 0, true));
+    Message* message = Message::Open(store, 0, true);
+    auto* item = new ItemObject(store, message);
     master->AddRef();
     if (item->InitOccurrence(master, pattern, o) != S_OK) {
       item->Release();
       return nullptr;
     }
+    const LocalMinutes original = o.original_start;
+    message->BecomeOccurrence(master, [store, original](Message& series, const Message& self) {
+      return UpdateSeries(*store, series, original, &self).hr;
+    });
     return item;
   }
 

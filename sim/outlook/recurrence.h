@@ -140,6 +140,10 @@ Bytes EncodeAppointmentRecur(const RecurrencePatternData& pattern);
 // for bytes left over at the end.
 std::optional<RecurrencePatternData> DecodeAppointmentRecur(std::span<const uint8_t> data);
 
+// The binary form with its end-type field replaced by `end_type` (any value); none when the
+// data cannot be read.
+std::optional<Bytes> WithEndType(std::span<const uint8_t> data, uint32_t end_type);
+
 // One occurrence of a series: where the pattern puts it and where it actually is (they
 // differ for a modified occurrence, which also names its exception record).
 struct Occurrence {

@@ -367,4 +367,20 @@ std::optional<RecurrencePatternData> DecodeAppointmentRecur(std::span<const uint
   return p;
 }
 
+std::optional<Bytes> WithEndType(std::span<const uint8_t> data, uint32_t end_type) {
+  const auto pattern = DecodeAppointmentRecur(data);
+  if (!pattern) return std::nullopt;
+  // The field follows 22 bytes of header and the type's own fields of four bytes each.
+  size_t at = 22;
+  if (HasWeekMask(pattern->pattern_type)) at += 4;
+  if (HasDayOfMonth(pattern->pattern_type)) at += 4;
+  if (pattern->pattern_type == PatternType::kMonthNth ||
+      pattern->pattern_type == PatternType::kHjMonthNth) {
+    at += 4;
+  }
+  Bytes out(data.begin(), data.end());
+  for (size_t i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(end_type >> (8 * i));
+  return out;
+}
+
 }  // namespace calendar_mirrow_addin::sim

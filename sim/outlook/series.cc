@@ -1,5 +1,7 @@
 #include "sim/outlook/series.h"
 
+#include <cstring>
+
 #include "sim/outlook/dispatch_object.h"
 #include "sim/outlook/recurrence_dates.h"
 #include "sim/outlook/store.h"
@@ -147,74 +149,168 @@ std::optional<LocalMinutes> MinutesOfDate(DATE date) {
                         system.wHour * 60 + system.wMinute);
 }
 
-Bytes EncodeExceptionFields(const ExceptionFields& fields) {
-  Bytes out;
-  auto u32 = [&](uint64_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-  };
-  u32(fields.size());
-  for (const auto& [original, props] : fields) {
-    u32(original);
-    u32(props.size());
+namespace {
+
+// Values as tag, kind and value: 0 an integer (eight bytes), 1 text (a length and four bytes
+// a character), 2 a floating-point number (its eight bytes), 3 bytes (a length and the bytes).
+class FieldWriter {
+ public:
+  void U32(uint64_t v) {
+    for (int i = 0; i < 4; ++i) out_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  void U64(uint64_t v) {
+    U32(v);
+    U32(v >> 32);
+  }
+  void Props(const PropMap& props) {
+    U32(props.size());
     for (const auto& [tag, value] : props) {
-      u32(tag);
+      U32(tag);
       if (const auto* number = std::get_if<int64_t>(&value)) {
-        out.push_back(0);
-        u32(static_cast<uint64_t>(*number));
-        u32(static_cast<uint64_t>(*number) >> 32);
+        out_.push_back(0);
+        U64(static_cast<uint64_t>(*number));
+      } else if (const auto* text = std::get_if<std::wstring>(&value)) {
+        out_.push_back(1);
+        U32(text->size());
+        for (wchar_t c : *text) U32(static_cast<uint32_t>(c));
+      } else if (const auto* real = std::get_if<double>(&value)) {
+        out_.push_back(2);
+        uint64_t bits = 0;
+        std::memcpy(&bits, real, sizeof bits);
+        U64(bits);
       } else {
-        const auto* text = std::get_if<std::wstring>(&value);
-        const std::wstring empty;
-        if (text == nullptr) text = &empty;
-        out.push_back(1);
-        u32(text->size());
-        for (wchar_t c : *text) u32(static_cast<uint32_t>(c));
+        const auto& bytes = std::get<Bytes>(value);
+        out_.push_back(3);
+        U32(bytes.size());
+        out_.insert(out_.end(), bytes.begin(), bytes.end());
       }
     }
   }
-  return out;
+  Bytes& out() { return out_; }
+
+ private:
+  Bytes out_;
+};
+
+class FieldReader {
+ public:
+  explicit FieldReader(std::span<const uint8_t> data) : data_(data) {}
+  bool U32(uint32_t* v) {
+    if (data_.size() - at_ < 4) return false;
+    *v = static_cast<uint32_t>(I32(data_, at_));
+    at_ += 4;
+    return true;
+  }
+  bool U64(uint64_t* v) {
+    uint32_t low = 0;
+    uint32_t high = 0;
+    if (!U32(&low) || !U32(&high)) return false;
+    *v = uint64_t{high} << 32 | low;
+    return true;
+  }
+  // Lengths beyond what is left are refused before anything is allocated.
+  bool Props(PropMap* map) {
+    uint32_t count = 0;
+    if (!U32(&count)) return false;
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t tag = 0;
+      uint32_t length = 0;
+      uint64_t bits = 0;
+      if (!U32(&tag) || at_ >= data_.size()) return false;
+      switch (data_[at_++]) {
+        case 0:
+          if (!U64(&bits)) return false;
+          (*map)[tag] = static_cast<int64_t>(bits);
+          break;
+        case 1: {
+          if (!U32(&length) || length > (data_.size() - at_) / 4) return false;
+          std::wstring text;
+          for (uint32_t c = 0; c < length; ++c) {
+            uint32_t unit = 0;
+            U32(&unit);
+            text.push_back(static_cast<wchar_t>(unit));
+          }
+          (*map)[tag] = std::move(text);
+          break;
+        }
+        case 2: {
+          if (!U64(&bits)) return false;
+          double real = 0;
+          std::memcpy(&real, &bits, sizeof real);
+          (*map)[tag] = real;
+          break;
+        }
+        case 3:
+          if (!U32(&length) || length > data_.size() - at_) return false;
+          (*map)[tag] = Bytes(data_.begin() + at_, data_.begin() + at_ + length);
+          at_ += length;
+          break;
+        default:
+          return false;
+      }
+    }
+    return true;
+  }
+  bool done() const { return at_ == data_.size(); }
+
+ private:
+  std::span<const uint8_t> data_;
+  size_t at_ = 0;
+};
+
+}  // namespace
+
+Bytes EncodeExceptionFields(const ExceptionFields& fields) {
+  FieldWriter out;
+  out.U32(fields.size());
+  for (const auto& [original, props] : fields) {
+    out.U32(original);
+    out.Props(props);
+  }
+  return std::move(out.out());
 }
 
 std::optional<ExceptionFields> DecodeExceptionFields(std::span<const uint8_t> data) {
-  size_t at = 0;
-  auto u32 = [&](uint32_t* v) {
-    if (data.size() - at < 4) return false;
-    *v = static_cast<uint32_t>(I32(data, at));
-    at += 4;
-    return true;
-  };
+  FieldReader in(data);
   ExceptionFields fields;
   uint32_t count = 0;
-  if (!u32(&count)) return std::nullopt;
+  if (!in.U32(&count)) return std::nullopt;
   for (uint32_t e = 0; e < count; ++e) {
     uint32_t original = 0;
-    uint32_t props = 0;
-    if (!u32(&original) || !u32(&props)) return std::nullopt;
-    PropMap& map = fields[original];
-    for (uint32_t i = 0; i < props; ++i) {
-      uint32_t tag = 0;
-      if (!u32(&tag) || at >= data.size()) return std::nullopt;
-      const uint8_t kind = data[at++];
-      uint32_t low = 0;
-      uint32_t high = 0;
-      if (kind == 0) {
-        if (!u32(&low) || !u32(&high)) return std::nullopt;
-        map[tag] = static_cast<int64_t>(uint64_t{high} << 32 | low);
-        continue;
-      }
-      // Each character takes four bytes, so a length beyond what is left is refused before
-      // anything is allocated.
-      if (kind != 1 || !u32(&low) || low > (data.size() - at) / 4) return std::nullopt;
-      std::wstring text;
-      for (uint32_t c = 0; c < low; ++c) {
-        u32(&high);
-        text.push_back(static_cast<wchar_t>(high));
-      }
-      map[tag] = std::move(text);
+    if (!in.U32(&original) || !in.Props(&fields[original])) return std::nullopt;
+  }
+  if (!in.done()) return std::nullopt;
+  return fields;
+}
+
+Bytes EncodeExceptionRecipients(const ExceptionRecipients& recipients) {
+  FieldWriter out;
+  out.U32(recipients.size());
+  for (const auto& [original, rows] : recipients) {
+    out.U32(original);
+    out.U32(rows.size());
+    for (const PropMap& row : rows) out.Props(row);
+  }
+  return std::move(out.out());
+}
+
+std::optional<ExceptionRecipients> DecodeExceptionRecipients(std::span<const uint8_t> data) {
+  FieldReader in(data);
+  ExceptionRecipients recipients;
+  uint32_t count = 0;
+  if (!in.U32(&count)) return std::nullopt;
+  for (uint32_t e = 0; e < count; ++e) {
+    uint32_t original = 0;
+    uint32_t rows = 0;
+    if (!in.U32(&original) || !in.U32(&rows)) return std::nullopt;
+    auto& list = recipients[original];
+    list.clear();
+    for (uint32_t r = 0; r < rows; ++r) {  // each row takes four bytes at least
+      if (!in.Props(&list.emplace_back())) return std::nullopt;
     }
   }
-  if (at != data.size()) return std::nullopt;
-  return fields;
+  if (!in.done()) return std::nullopt;
+  return recipients;
 }
 
 std::optional<PropMap> SeriesProps(Store& store, const RecurrencePatternData& pattern,

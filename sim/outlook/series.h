@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "base/system_time.h"
 #include "platform/com/oleaut.h"
@@ -25,14 +26,21 @@ inline constexpr NamedProp kTimeZoneDescription = {kPsetidAppointment, 0x8234, P
 inline constexpr NamedProp kClipStart = {kPsetidAppointment, 0x8235, PT_SYSTIME};
 inline constexpr NamedProp kClipEnd = {kPsetidAppointment, 0x8236, PT_SYSTIME};
 
-// Where the simulation keeps the fields of changed occurrences that the exception records
-// cannot hold (the body, the sensitivity, the meeting status), by original start.
+// Where the simulation keeps what Outlook keeps in the message embedded for each changed
+// occurrence, by original start: the fields the exception records cannot hold (the body, the
+// sensitivity, the meeting status, user and other properties set on the occurrence) and its
+// own recipient rows. A changed occurrence without rows of its own has the series' ones.
 inline constexpr GUID kPsetidSimSeries = {
     0x5E21E5A0, 0x7C1D, 0x4B4E, {0x9A, 0x3D, 0x1F, 0x52, 0x6C, 0x0B, 0x8E, 0x41}};
 inline constexpr NamedProp kExceptionFields = {kPsetidSimSeries, 0x0001, PT_BINARY};
-using ExceptionFields = std::map<uint32_t, PropMap>;  // integer and text values only
+inline constexpr NamedProp kExceptionRecipients = {kPsetidSimSeries, 0x0002, PT_BINARY};
+using ExceptionFields = std::map<uint32_t, PropMap>;
+using ExceptionRecipients = std::map<uint32_t, std::vector<PropMap>>;
+// None for data truncated, of an unknown kind, or with bytes left over.
 Bytes EncodeExceptionFields(const ExceptionFields& fields);
 std::optional<ExceptionFields> DecodeExceptionFields(std::span<const uint8_t> data);
+Bytes EncodeExceptionRecipients(const ExceptionRecipients& recipients);
+std::optional<ExceptionRecipients> DecodeExceptionRecipients(std::span<const uint8_t> data);
 
 // One transition of a zone: with year 0, the `day`-th (5: last) `day_of_week` of `month`;
 // otherwise that fixed date. Month 0 means the zone has no daylight time.

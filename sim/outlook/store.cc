@@ -33,6 +33,15 @@ void Faults::SetUnreadable(const Bytes& entry_id, ULONG tag, SCODE code) {
   unreadable_[PROP_ID(tag)][entry_id] = code;
 }
 
+void Faults::SetRecurrenceEndType(const Bytes& entry_id, uint32_t end_type) {
+  end_types_[entry_id] = end_type;
+}
+
+std::optional<uint32_t> Faults::RecurrenceEndType(const Bytes& entry_id) const {
+  auto it = end_types_.find(entry_id);
+  return it == end_types_.end() ? std::nullopt : std::optional<uint32_t>(it->second);
+}
+
 void Faults::Clear() { *this = Faults(); }
 
 void Faults::FailMember(const std::wstring& name, HRESULT code, int calls) {

@@ -44,6 +44,10 @@ class Faults {
   // appointment or its recurrence pattern fail with `code`, as a property Outlook cannot
   // read at the moment does.
   void FailMember(const std::wstring& name, HRESULT code, int calls = 1);
+  // A series whose recurrence data, read through MAPI, holds `end_type` in its end-type
+  // field, while the object model reports the end it stores: a store can hold such a
+  // disagreement.
+  void SetRecurrenceEndType(const Bytes& entry_id, uint32_t end_type);
   void Clear();
 
   // The code of the next failure due at `point` (counting it), or S_OK.
@@ -53,6 +57,7 @@ class Faults {
   HRESULT TakeMember(const std::wstring& name);
   bool IsReadOnly(const Bytes& entry_id) const;
   std::optional<SCODE> Unreadable(const Bytes& entry_id, ULONG tag) const;
+  std::optional<uint32_t> RecurrenceEndType(const Bytes& entry_id) const;
 
  private:
   struct Pending {
@@ -65,6 +70,7 @@ class Faults {
   Pending rows_fault_;
   std::set<Bytes, BytesLess> read_only_;
   std::map<ULONG, std::map<Bytes, SCODE, BytesLess>> unreadable_;  // property id, entry id
+  std::map<Bytes, uint32_t, BytesLess> end_types_;
 };
 
 struct StoredItem {

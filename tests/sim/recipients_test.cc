@@ -8,6 +8,8 @@
 #include "platform/com/oleaut.h"
 #include "sim/outlook/mapi_view.h"
 #include "sim/outlook/object_model.h"
+#include "sim/outlook/seed.h"
+#include "sim/outlook/series.h"
 #include "tests/sim/ref.h"
 #include "tests/support/temp_dir.h"
 
@@ -314,6 +316,141 @@ TEST(SimOutlookRecipients, RecipientsUserPropertiesAndDirectoryPersist) {
   MAPIFreeBuffer(tags);
   Ref<IDispatch> prop{Object(Call(props.p, L"Item", kMethod, Args(L"NxCalRecurrenceID")))};
   EXPECT_EQ(Call(prop.p, L"Value", kGet).text(), L"FREQ=DAILY");
+}
+
+// The names in an item's recipient table, read through its MAPIOBJECT.
+std::vector<std::wstring> TableNames(IDispatch* item) {
+  Ref<IMessage> message{MessageOf(item)};
+  Ref<IMAPITable> table;
+  std::vector<std::wstring> names;
+  if (message->GetRecipientTable(MAPI_UNICODE, &table.p) != S_OK) return {L"<no table>"};
+  LPSRowSet rows = nullptr;
+  EXPECT_EQ(table->QueryRows(100, 0, &rows), S_OK);
+  for (ULONG r = 0; rows != nullptr && r < rows->cRows; ++r) {
+    names.push_back(TextIn(rows->aRow[r].lpProps, rows->aRow[r].cValues, PR_DISPLAY_NAME_W));
+  }
+  FreeProws(rows);
+  return names;
+}
+
+// The names of an item's recipients through the object model.
+std::vector<std::wstring> RecipientNames(IDispatch* item) {
+  Ref<IDispatch> recipients{Object(Call(item, L"Recipients", kGet))};
+  std::vector<std::wstring> names;
+  for (LONG i = 1; i <= Call(recipients.p, L"Count", kGet).v.lVal; ++i) {
+    Ref<IDispatch> one{Object(Call(recipients.p, L"Item", kMethod, Args(i)))};
+    names.push_back(Call(one.p, L"Name", kGet).text());
+  }
+  return names;
+}
+
+Var DateVar(DATE date) {
+  Var out;
+  out.v.vt = VT_DATE;
+  out.v.date = date;
+  return out;
+}
+
+TEST(SimOutlookRecipients, ChangedOccurrenceKeepsItsOwnRecipientsAndProperties) {
+  testing::TempDir dir;
+  const std::string path = (dir.path() / "store.db").string();
+  constexpr FileTime kNow = 133'219'296'000'000'000ULL;  // 2023-02-27T00:00:00Z
+  const std::vector<std::wstring> series_names = {L"Ada Lovell"};
+  const std::vector<std::wstring> own_names = {L"Bo Smith", L"Cy Guest"};
+  std::wstring entry_id;
+  DATE first = 0;
+  {
+    auto store = Store::Open(path, nullptr);
+    ASSERT_NE(store, nullptr);
+    store->SetClock([] { return kNow; });
+    SeedDirectory(*store);
+    Ref<IDispatch> app{NewApplication(store)};
+    Ref<IDispatch> series{Object(Call(app.p, L"CreateItem", kMethod, Args(1)))};
+    Call(series.p, L"Subject", kPut, Args(L"Weekly"));
+    {
+      Ref<IDispatch> recipients{Object(Call(series.p, L"Recipients", kGet))};
+      Ref<IDispatch> ada{Object(Call(recipients.p, L"Add", kMethod, Args(L"Ada Lovell")))};
+    }
+    Ref<IDispatch> pattern{Object(Call(series.p, L"GetRecurrencePattern", kMethod))};
+    ASSERT_EQ(Call(series.p, L"Save", kMethod).v.vt, VT_EMPTY);
+    entry_id = Call(series.p, L"EntryID", kGet).text();
+    first = Call(series.p, L"Start", kGet).v.date;
+
+    // Not yet changed, an occurrence shows the series' recipients in both views.
+    Ref<IDispatch> second{
+        Object(Call(pattern.p, L"GetOccurrence", kMethod, Args(DateVar(first + 7))))};
+    EXPECT_EQ(RecipientNames(second.p), series_names);
+    EXPECT_EQ(TableNames(second.p), series_names);
+
+    // Changed through the object model, then through MAPI, as the add-in does.
+    {
+      Ref<IDispatch> recipients{Object(Call(second.p, L"Recipients", kGet))};
+      ASSERT_EQ(Call(recipients.p, L"Remove", kMethod, Args(1)).v.vt, VT_EMPTY);
+      Ref<IDispatch> bo{Object(Call(recipients.p, L"Add", kMethod, Args(L"Bo Smith")))};
+      Ref<IDispatch> props{Object(Call(second.p, L"UserProperties", kGet))};
+      Ref<IDispatch> rate{Object(Call(props.p, L"Add", kMethod, Args(L"Rate", 3, 0)))};
+      Var value;
+      value.v.vt = VT_R8;
+      value.v.dblVal = 2.5;
+      ASSERT_EQ(Call(rate.p, L"Value", kPut, Args(std::move(value))).v.vt, VT_EMPTY);
+    }
+    ASSERT_EQ(Call(second.p, L"Save", kMethod).v.vt, VT_EMPTY);
+    Ref<IMessage> message{MessageOf(second.p)};
+    LPADRLIST add = NewList({{{PR_DISPLAY_NAME_W, L"Cy Guest"}, {PR_RECIPIENT_TYPE, L"1"}}});
+    ASSERT_EQ(message->ModifyRecipients(MODRECIP_ADD, add), S_OK);
+    FreePadrlist(add);
+    static wchar_t organiser[] = L"Organiser";
+    SPropValue sender{PR_SENDER_NAME_W, 0, {}};
+    sender.Value.lpszW = organiser;
+    ASSERT_EQ(message->SetProps(1, &sender, nullptr), S_OK);
+    ASSERT_EQ(message->SaveChanges(KEEP_OPEN_READWRITE), S_OK);
+
+    // The series is one item still, with its own recipients.
+    EXPECT_EQ(store->items().size(), 1u);
+    EXPECT_EQ(RecipientNames(series.p), series_names);
+    EXPECT_EQ(Call(second.p, L"RecurrenceState", kGet).v.lVal, 3);
+  }
+
+  // The exception, read back through Exceptions in a new session on the file.
+  auto store = Store::Open(path, nullptr);
+  ASSERT_NE(store, nullptr);
+  Ref<IDispatch> app{NewApplication(store)};
+  Ref<IDispatch> ns{Object(Call(app.p, L"GetNamespace", kMethod, Args(L"MAPI")))};
+  Ref<IDispatch> series{Object(Call(ns.p, L"GetItemFromID", kMethod, Args(entry_id.c_str())))};
+  EXPECT_EQ(RecipientNames(series.p), series_names);
+  EXPECT_EQ(TableNames(series.p), series_names);
+  Ref<IDispatch> pattern{Object(Call(series.p, L"GetRecurrencePattern", kMethod))};
+  Ref<IDispatch> exceptions{Object(Call(pattern.p, L"Exceptions", kGet))};
+  ASSERT_EQ(Call(exceptions.p, L"Count", kGet).v.lVal, 1);
+  Ref<IDispatch> exception{Object(Call(exceptions.p, L"Item", kMethod, Args(1)))};
+  Ref<IDispatch> changed{Object(Call(exception.p, L"AppointmentItem", kGet))};
+  EXPECT_EQ(RecipientNames(changed.p), own_names);
+  EXPECT_EQ(TableNames(changed.p), own_names);
+  {
+    Ref<IMessage> message{MessageOf(changed.p)};
+    SizedSPropTagArray(1, tags) = {1, {PR_SENDER_NAME_W}};
+    ULONG count = 0;
+    LPSPropValue values = nullptr;
+    ASSERT_EQ(message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), 0, &count, &values),
+              S_OK);
+    EXPECT_EQ(TextIn(values, count, PR_SENDER_NAME_W), L"Organiser");
+    MAPIFreeBuffer(values);
+    Ref<IDispatch> props{Object(Call(changed.p, L"UserProperties", kGet))};
+    Ref<IDispatch> rate{Object(Call(props.p, L"Item", kMethod, Args(L"Rate")))};
+    EXPECT_EQ(Call(rate.p, L"Value", kGet).v.dblVal, 2.5);
+  }
+  Ref<IDispatch> third{
+      Object(Call(pattern.p, L"GetOccurrence", kMethod, Args(DateVar(first + 14))))};
+  EXPECT_EQ(RecipientNames(third.p), series_names);
+
+  // Deleted, the occurrence has no recipients left anywhere.
+  Ref<IMessage> gone{MessageOf(changed.p)};
+  ASSERT_EQ(Call(changed.p, L"Delete", kMethod).v.vt, VT_EMPTY);
+  Ref<IMAPITable> table;
+  EXPECT_EQ(gone->GetRecipientTable(0, &table.p), MAPI_E_OBJECT_DELETED);
+  const StoredItem& stored = store->items().begin()->second;
+  EXPECT_FALSE(NamedValue(*store, stored, kExceptionRecipients).has_value());
+  EXPECT_FALSE(NamedValue(*store, stored, kExceptionFields).has_value());
 }
 
 TEST(SimOutlookRecipients, SendingIsRefusedAndCounted) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "platform/com/mapi_interfaces.h"
 #include "platform/com/oleaut.h"
 #include "sim/outlook/dispatch_object.h"
 #include "sim/outlook/object_model.h"
@@ -348,6 +349,69 @@ TEST_F(SeriesTest, InvalidValuesAreRefusedAtOnceAndInvalidCombinationsOnSave) {
   std::wstring error;
   EXPECT_EQ(Call(item.p, L"Save", DISPATCH_METHOD, {}, nullptr, &error), DISP_E_EXCEPTION);
   EXPECT_EQ(error, kTextBadPattern);
+}
+
+// A store can hold a series whose recurrence data names another end than the object model
+// reports; the switch makes MAPI readers see that, and only them.
+TEST_F(SeriesTest, RecurrenceEndTypeSwitchMakesTheTwoViewsDisagree) {
+  const LocalMinutes monday = *ToLocalMinutes({2023, 2, 27});
+  const struct {
+    OlRecurrenceType type;
+    uint32_t mask;
+    RecurrenceView::End end;
+    uint32_t stored;    // the end type the pattern makes
+    uint32_t reported;  // the end type MAPI readers are to see
+    size_t offset;      // of the field, after the type's own fields
+  } cases[] = {
+      {OlRecurrenceType::kDaily, 0, RecurrenceView::End::kNever, 0x2023, 0x2021, 22},
+      {OlRecurrenceType::kWeekly, 2, RecurrenceView::End::kAfterOccurrences, 0x2022, 0x2023, 26},
+      {OlRecurrenceType::kMonthNth, 2, RecurrenceView::End::kNever, 0x2023, 0x2022, 30},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.type));
+    RecurrenceView view;
+    view.type = c.type;
+    view.day_of_week_mask = c.mask;
+    view.instance = c.type == OlRecurrenceType::kMonthNth ? 1 : 0;
+    view.pattern_start_date = monday;
+    view.end = c.end;
+    view.occurrences = 10;
+    view.start_time = 9 * 60;
+    view.duration = 60;
+    const Bytes id = AddRecurringAppointment(*store_, AppointmentSeed{}, view);
+    ASSERT_FALSE(id.empty());
+    Obj ns = GetObj(app_.p, L"GetNamespace", {Text(L"MAPI")});
+    Obj item = GetObj(ns.p, L"GetItemFromID", {Text(HexText(id).c_str())});
+    VARIANT mapi = Get(item.p, L"MAPIOBJECT");
+    IMessage* message = nullptr;
+    ASSERT_EQ(mapi.punkVal->QueryInterface(IID_IMessage, reinterpret_cast<void**>(&message)), S_OK);
+    VariantClear(&mapi);
+    auto end_type_read = [&] {
+      SizedSPropTagArray(1, tags) = {1, {store_->NamedTag(kApptRecur)}};
+      ULONG count = 0;
+      LPSPropValue values = nullptr;
+      uint32_t end_type = 0;
+      EXPECT_EQ(message->GetProps(reinterpret_cast<LPSPropTagArray>(&tags), 0, &count, &values),
+                S_OK);
+      if (values != nullptr && values[0].Value.bin.cb >= c.offset + 4) {
+        for (size_t i = 0; i < 4; ++i)
+          end_type |= uint32_t{values[0].Value.bin.lpb[c.offset + i]} << (8 * i);
+      }
+      MAPIFreeBuffer(values);
+      return end_type;
+    };
+    EXPECT_EQ(end_type_read(), c.stored);
+    store_->faults().SetRecurrenceEndType(id, c.reported);
+    EXPECT_EQ(end_type_read(), c.reported);
+    Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
+    EXPECT_EQ(Get(pattern.p, L"NoEndDate").boolVal != 0, c.end == RecurrenceView::End::kNever);
+    if (c.end != RecurrenceView::End::kNever) {
+      EXPECT_EQ(GetLong(pattern.p, L"Occurrences"), 10);
+    }
+    store_->faults().Clear();
+    EXPECT_EQ(end_type_read(), c.stored);
+    message->Release();
+  }
 }
 
 }  // namespace
