@@ -235,7 +235,9 @@ HRESULT Outlook::LoadGuest(IDispatch* item, IDispatch* recipient, const std::wst
            ? GetLong(item, L"ResponseStatus", response)
            : GetLong(recipient, L"MeetingResponseStatus", response);
   if (FAILED(hr)) return hr;
-  if (!address.empty() && address == organizer) return S_OK;  // added on its own
+  // The organizer is added on its own. Addresses differ in case between the address book
+  // and the series' guests, and an organizer taken for a guest would reach the web as one.
+  if (!address.empty() && Lower(address) == Lower(organizer)) return S_OK;
   LONG type_value = 0;
   if (FAILED(hr = GetLong(recipient, L"Type", type_value))) return hr;
   const RecipientRole role = RoleFromOutlook(type_value);

@@ -44,14 +44,18 @@ std::optional<uint32_t> Faults::RecurrenceEndType(const Bytes& entry_id) const {
 
 void Faults::Clear() { *this = Faults(); }
 
-void Faults::FailMember(const std::wstring& name, HRESULT code, int calls) {
-  members_[ToLower(name)] = Pending{code, calls};
+void Faults::FailMember(const std::wstring& name, HRESULT code, int calls, int skip) {
+  members_[ToLower(name)] = Pending{code, calls, skip};
 }
 
 HRESULT Faults::TakeMember(const std::wstring& name) {
   if (members_.empty()) return S_OK;
   auto it = members_.find(ToLower(name));
   if (it == members_.end() || it->second.calls <= 0) return S_OK;
+  if (it->second.skip > 0) {
+    --it->second.skip;
+    return S_OK;
+  }
   --it->second.calls;
   return it->second.code;
 }

@@ -42,8 +42,8 @@ class Faults {
   void SetUnreadable(const Bytes& entry_id, ULONG tag, SCODE code);
   // The next `calls` uses of an object-model member (by name, any letter case) of an
   // appointment or its recurrence pattern fail with `code`, as a property Outlook cannot
-  // read at the moment does.
-  void FailMember(const std::wstring& name, HRESULT code, int calls = 1);
+  // read at the moment does; the first `skip` uses still succeed.
+  void FailMember(const std::wstring& name, HRESULT code, int calls = 1, int skip = 0);
   // A series whose recurrence data, read through MAPI, holds `end_type` in its end-type
   // field, while the object model reports the end it stores: a store can hold such a
   // disagreement.
@@ -63,6 +63,7 @@ class Faults {
   struct Pending {
     HRESULT code = S_OK;
     int calls = 0;
+    int skip = 0;
   };
   std::map<FaultPoint, Pending> pending_;
   std::map<std::wstring, Pending> members_;  // by lower-case name

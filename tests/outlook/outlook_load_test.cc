@@ -315,6 +315,14 @@ TEST_F(OutlookSeriesLoadTest, ASeriesPartThatCannotBeReadFailsTheLoad) {
     EXPECT_TRUE(event->load_failed());
     store_->faults().Clear();
   }
+  // A series without end whose stored data says it ends by date.
+  sim::RecurrenceView view = View(sim::OlRecurrenceType::kDaily, 2023, 3, 14, 9 * 60);
+  const sim::Bytes entry_id = AddSeries(view, L"Europe/Berlin");
+  store_->faults().SetRecurrenceEndType(entry_id, 0x2021);
+  const Event* event = Loaded(entry_id, false);
+  ASSERT_NE(event, nullptr);
+  EXPECT_TRUE(event->load_failed());
+  EXPECT_TRUE(log_.Contains("Inconsistent pattern end date"));
 }
 
 // A weekly series at 23:30 in Tokyo, east of this machine: one occurrence moved, one

@@ -263,7 +263,36 @@ TEST_F(OutlookWriteTest, EventsReadBackAsTheyWereWritten) {
          AddException(*e, Day(2031, 3, 10), Day(2031, 3, 10), true);
          return e;
        }},
+      {"meeting the account organizes, every answer",
+       [] {
+         auto e = Appointment(L"Planning", At(2031, 5, 6, 7, 30), 60);
+         e->AddGuest(kAccount, L"Ann", kAttendanceOrganizer, kResponseAccepted);
+         e->AddGuest(L"bob@nexora.example", L"Bob", kAttendanceRequired, kResponseAccepted);
+         e->AddGuest(L"carol@nexora.example", L"Carol", kAttendanceOptional, kResponseDeclined);
+         e->AddGuest(L"dan@nexora.example", L"Dan", kAttendanceRequired, kResponseTentative);
+         e->AddGuest(L"eve@nexora.example", L"Eve", kAttendanceOptional, kResponseInvited);
+         return e;
+       }},
+      {"invitation series from a directory user, one occurrence with its own guests",
+       [] {
+         auto e =
+             Series(L"Weekly 1:1", At(2031, 3, 4, 9, 0), 30, L"Europe/Berlin", kFrequencyWeekly);
+         e->mutable_recurrence()->set_days_of_week(kTuesday);
+         e->mutable_recurrence()->set_count(4);
+         e->AddGuest(L"olga@nexora.example", L"Olga Ortiz", kAttendanceOrganizer,
+                     kResponseAccepted);
+         e->AddGuest(kAccount, L"Ann", kAttendanceRequired, kResponseAccepted);
+         Event& changed = AddException(*e, At(2031, 3, 11, 9, 0), At(2031, 3, 11, 10, 0));
+         changed.AddGuest(L"olga@nexora.example", L"Olga Ortiz", kAttendanceOrganizer,
+                          kResponseAccepted);
+         changed.AddGuest(kAccount, L"Ann", kAttendanceRequired, kResponseTentative);
+         changed.AddGuest(L"bob@nexora.example", L"Bob", kAttendanceOptional, kResponseInvited);
+         changed.set_status(kEventStatusTentative);
+         return e;
+       }},
   };
+  ASSERT_EQ(store_->AddDirectoryUser({L"Olga Ortiz", L"Olga@nexora.example", L"/o=Nexora/cn=olga"}),
+            S_OK);
   for (const auto& [name, make] : cases) {
     SCOPED_TRACE(name);
     const auto event = make();
@@ -450,6 +479,26 @@ TEST_F(OutlookWriteTest, UpdatingASeriesMovesAndCancelsItsOccurrences) {
   EXPECT_EQ(
       std::vector<uint8_t>(zone_after.value->Value.bin.lpb, zone_after.value->Value.bin.lpb + 48),
       own_zone);
+}
+
+// A series whose save fails still gets its own zone back: left with the machine's biases,
+// Outlook would show every occurrence shifted by the difference.
+TEST_F(OutlookWriteTest, ASeriesThatCannotBeSavedKeepsItsOwnZone) {
+  auto event = Series(L"Sync", At(2031, 3, 4, 12, 0), 30, L"America/Sao_Paulo", kFrequencyWeekly);
+  event->mutable_recurrence()->set_days_of_week(kTuesday);
+  const std::wstring id = Import(*event);
+  const auto zone = [&] {
+    NamedPropertyValue value;
+    EXPECT_EQ(value.Read(ItemOf(id).get(), PSETID_Appointment, dispidTimeZoneStruct), S_OK);
+    return std::vector<uint8_t>(value.value->Value.bin.lpb, value.value->Value.bin.lpb + 48);
+  };
+  const std::vector<uint8_t> own = zone();
+  // The third save of an update is the safe save, after the pattern and the exceptions.
+  store_->faults().FailMember(L"Save", MAPI_E_NETWORK_ERROR, 1, 2);
+  event->set_title(L"Sync moved");
+  EXPECT_EQ(Update(id, *event), DISP_E_EXCEPTION);
+  EXPECT_THAT(log_.Text(), HasSubstr("Unable to save event"));
+  EXPECT_EQ(zone(), own);
 }
 
 // A failure after the first save of an import takes the half-made item out again.
