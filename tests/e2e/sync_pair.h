@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <regex>
@@ -198,9 +200,8 @@ class SyncPair {
         return {};
       }
       // As Outlook does for a meeting the user organises: the user is its sender.
-      SPropValue sender{};
-      sender.ulPropTag = PR_SENDER_EMAIL_ADDRESS_W;
       std::wstring address = L"ann@nexora.example";
+      SPropValue sender{PR_SENDER_EMAIL_ADDRESS_W, 0, {}};
       sender.Value.lpszW = address.data();
       if (SetProperty(item.get(), sender) != S_OK) return {};
     }
@@ -217,14 +218,9 @@ class SyncPair {
   bool MoveOutlookItem(const std::wstring& id, int hours) {
     ComRef<IDispatch> item = Item(id);
     std::unique_ptr<DateTime> start, end;
-    Variant new_start, new_end;
     return item && GetDateTime(item.get(), L"Start", false, start) == S_OK &&
            GetDateTime(item.get(), L"End", false, end) == S_OK &&
-           DateTimeToVariant(AddHours(*start, hours), L"local-tz-id", new_start.value) &&
-           DateTimeToVariant(AddHours(*end, hours), L"local-tz-id", new_end.value) &&
-           PutProperty(item.get(), L"Start", new_start.value) == S_OK &&
-           PutProperty(item.get(), L"End", new_end.value) == S_OK &&
-           CallMethodNoArgs(item.get(), L"Save") == S_OK;
+           SaveTimes(item.get(), AddHours(*start, hours), AddHours(*end, hours));
   }
   bool RetitleOutlookItem(const std::wstring& id, const std::wstring& title) {
     ComRef<IDispatch> item = Item(id);
@@ -248,13 +244,7 @@ class SyncPair {
       return false;
     }
     if (!move) return CallMethodNoArgs(occurrence.get(), L"Delete") == S_OK;
-    Variant later, later_end;
-    const DateTime new_start = AddHours(start, 1), new_end = AddHours(start, 2);
-    return DateTimeToVariant(new_start, L"local-tz-id", later.value) &&
-           DateTimeToVariant(new_end, L"local-tz-id", later_end.value) &&
-           PutProperty(occurrence.get(), L"Start", later.value) == S_OK &&
-           PutProperty(occurrence.get(), L"End", later_end.value) == S_OK &&
-           CallMethodNoArgs(occurrence.get(), L"Save") == S_OK;
+    return SaveTimes(occurrence.get(), AddHours(start, 1), AddHours(start, 2));
   }
 
   // Seeding of the web calendar: the fields of one entry of each kind, as JSON.
@@ -301,18 +291,25 @@ class SyncPair {
                              change + "}")[0] == '{';
   }
   static std::string OccurrenceMove(Kind kind, int k) {
-    const DateTime start = AddHours(OccurrenceStart(kind, k), 1);
-    const DateTime end = AddHours(OccurrenceStart(kind, k), 2);
-    return R"("original_start":")" + WideToUtf8(FormatIso(OccurrenceStart(kind, k))) +
-           R"(","move":{"start":")" + WideToUtf8(FormatIso(start)) + R"(","end":")" +
-           WideToUtf8(FormatIso(end)) + R"("})";
+    const DateTime start = OccurrenceStart(kind, k);
+    return R"("original_start":")" + Iso(start) + R"(","move":{"start":")" +
+           Iso(AddHours(start, 1)) + R"(","end":")" + Iso(AddHours(start, 2)) + R"("})";
   }
   static std::string OccurrenceCancel(Kind kind, int k) {
-    return R"("original_start":")" + WideToUtf8(FormatIso(OccurrenceStart(kind, k))) +
-           R"(","cancel":true)";
+    return R"("original_start":")" + Iso(OccurrenceStart(kind, k)) + R"(","cancel":true)";
   }
 
  private:
+  static std::string Iso(const DateTime& time) { return WideToUtf8(FormatIso(time)); }
+  // New times on an item or an occurrence, saved.
+  static bool SaveTimes(IDispatch* item, const DateTime& start, const DateTime& end) {
+    Variant new_start, new_end;
+    return DateTimeToVariant(start, L"local-tz-id", new_start.value) &&
+           DateTimeToVariant(end, L"local-tz-id", new_end.value) &&
+           PutProperty(item, L"Start", new_start.value) == S_OK &&
+           PutProperty(item, L"End", new_end.value) == S_OK &&
+           CallMethodNoArgs(item, L"Save") == S_OK;
+  }
   bool OpenStore() {
     std::string error;
     store_ = sim::Store::Open(store_path_, &error);
@@ -370,27 +367,21 @@ inline std::string CompareSides(const Calendar& web, const Calendar& outlook,
                                 const std::set<std::wstring>& expected_outlook,
                                 const std::set<std::wstring>& synced) {
   const ByUid w = IndexByUid(web), o = IndexByUid(outlook);
-  const auto list = [](const std::set<std::wstring>& uids) {
+  const auto list = [](const auto& uids) {
     std::string text;
-    for (const auto& uid : uids) {
-      text += ' ';
-      text += WideToUtf8(uid);
-    }
+    for (const auto& uid : uids) text += ' ' + WideToUtf8(uid);
     return text;
   };
   const auto differ = [&](const std::set<std::wstring>& held, const std::set<std::wstring>& want,
                           const char* side) -> std::string {
     std::set<std::wstring> missing, extra;
-    for (const auto& uid : want)
-      if (!held.count(uid)) missing.insert(uid);
-    for (const auto& uid : held)
-      if (!want.count(uid)) extra.insert(uid);
+    std::ranges::set_difference(want, held, std::inserter(missing, missing.end()));
+    std::ranges::set_difference(held, want, std::inserter(extra, extra.end()));
     if (missing.empty() && extra.empty()) return "";
     return std::string(side) + " lacks" + list(missing) + "; holds unexpected" + list(extra);
   };
   if (!w.duplicates.empty() || !o.duplicates.empty()) {
-    return "duplicate UIDs: web" + list({w.duplicates.begin(), w.duplicates.end()}) + "; outlook" +
-           list({o.duplicates.begin(), o.duplicates.end()});
+    return "duplicate UIDs: web" + list(w.duplicates) + "; outlook" + list(o.duplicates);
   }
   if (auto text = differ(w.uids(), expected_web, "web"); !text.empty()) return text;
   if (auto text = differ(o.uids(), expected_outlook, "outlook"); !text.empty()) return text;

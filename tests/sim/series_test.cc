@@ -1,9 +1,7 @@
 // Recurring series in the simulated object model, and the same series through MAPI.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <vector>
 
 #include "base/text.h"
@@ -14,6 +12,8 @@
 #include "sim/outlook/seed.h"
 #include "sim/outlook/series.h"
 #include "tests/platform/env_guard.h"
+#include "tests/sim/ref.h"
+#include "tests/support/temp_dir.h"
 
 namespace calendar_mirrow_addin::sim {
 namespace {
@@ -21,85 +21,15 @@ namespace {
 constexpr FileTime kMonday = 133'219'296'000'000'000ULL;  // 2023-02-27T00:00:00Z
 constexpr int64_t kHour = 36'000'000'000;
 
-// An IDispatch reference released when the test leaves.
-struct Obj {
-  IDispatch* p = nullptr;
-  Obj() = default;
-  explicit Obj(IDispatch* d) : p(d) {}
-  Obj(Obj&& o) noexcept : p(o.p) { o.p = nullptr; }
-  Obj& operator=(Obj&& o) noexcept {
-    std::swap(p, o.p);
-    return *this;
-  }
-  ~Obj() {
-    if (p != nullptr) p->Release();
-  }
-};
+using Obj = Ref<IDispatch>;
 
-VARIANT Long(LONG v) {
-  VARIANT out;
-  out.vt = VT_I4;
-  out.lVal = v;
-  return out;
-}
-VARIANT Date(DATE d) {
-  VARIANT out;
-  out.vt = VT_DATE;
-  out.date = d;
-  return out;
-}
-VARIANT Text(const wchar_t* text) {
-  VARIANT out;
-  out.vt = VT_BSTR;
-  out.bstrVal = SysAllocString(text);
-  return out;
-}
-
-// Invokes a member by name; the result is left in `out` (cleared first), the EXCEPINFO text
-// in `error`.
-HRESULT Call(IDispatch* d, const wchar_t* name, WORD flags, std::vector<VARIANT> args,
-             VARIANT* out = nullptr, std::wstring* error = nullptr) {
-  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-  DISPID id = 0;
-  if (HRESULT hr = d->GetIDsOfNames(IID_NULL, names, 1, 0, &id); hr != S_OK) return hr;
-  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
-  DISPID put = DISPID_PROPERTYPUT;
-  DISPPARAMS params{reversed.data(), flags == DISPATCH_PROPERTYPUT ? &put : nullptr,
-                    static_cast<UINT>(reversed.size()), flags == DISPATCH_PROPERTYPUT ? 1u : 0u};
-  VARIANT ignored;
-  VariantInit(&ignored);
-  if (out == nullptr) out = &ignored;
-  VariantClear(out);
-  EXCEPINFO info{};
-  const HRESULT hr = d->Invoke(id, IID_NULL, 0, flags, &params, out, &info, nullptr);
-  if (error != nullptr && info.bstrDescription != nullptr) *error = info.bstrDescription;
-  SysFreeString(info.bstrSource);
-  SysFreeString(info.bstrDescription);
-  for (VARIANT& v : reversed) VariantClear(&v);
-  VariantClear(&ignored);
-  return hr;
-}
-VARIANT Get(IDispatch* d, const wchar_t* name, std::vector<VARIANT> args = {}) {
-  VARIANT out;
-  VariantInit(&out);
-  EXPECT_EQ(Call(d, name, DISPATCH_PROPERTYGET | DISPATCH_METHOD, std::move(args), &out), S_OK)
-      << WideToUtf8(name);
-  return out;
-}
-Obj GetObj(IDispatch* d, const wchar_t* name, std::vector<VARIANT> args = {}) {
-  VARIANT v = Get(d, name, std::move(args));
-  return Obj(v.vt == VT_DISPATCH ? v.pdispVal : nullptr);
-}
-LONG GetLong(IDispatch* d, const wchar_t* name) { return Get(d, name).lVal; }
-DATE GetDate(IDispatch* d, const wchar_t* name) { return Get(d, name).date; }
-std::wstring GetText(IDispatch* d, const wchar_t* name) {
-  VARIANT v = Get(d, name);
-  std::wstring out = v.vt == VT_BSTR && v.bstrVal != nullptr ? v.bstrVal : L"";
-  VariantClear(&v);
-  return out;
-}
-HRESULT Put(IDispatch* d, const wchar_t* name, VARIANT value, std::wstring* error = nullptr) {
-  return Call(d, name, DISPATCH_PROPERTYPUT, {value}, nullptr, error);
+LONG GetLong(IDispatch* d, const wchar_t* name) { return Get(d, name).v.lVal; }
+DATE GetDate(IDispatch* d, const wchar_t* name) { return Get(d, name).v.date; }
+std::wstring GetText(IDispatch* d, const wchar_t* name) { return Get(d, name).text(); }
+HRESULT Save(IDispatch* d, std::wstring* error = nullptr) {
+  Outcome out = Call(d, L"Save", kMethod);
+  if (error != nullptr) *error = out.description;
+  return out.hr;
 }
 
 DATE LocalOf(FileTime utc) { return LocalDate(utc).value_or(0); }
@@ -116,9 +46,9 @@ std::optional<RecurrencePatternData> StoredPattern(Store& store) {
 
 // A new series through the object model: 09:00-10:00 local from Monday 2023-02-27.
 Obj NewSeries(IDispatch* app) {
-  Obj item = GetObj(app, L"CreateItem", {Long(1)});
-  EXPECT_EQ(Put(item.p, L"Start", Date(Day(2023, 2, 27, 9 * 60))), S_OK);
-  EXPECT_EQ(Put(item.p, L"End", Date(Day(2023, 2, 27, 10 * 60))), S_OK);
+  Obj item = GetObj(app, L"CreateItem", {1});
+  EXPECT_EQ(Put(item.p, L"Start", Var::Date(Day(2023, 2, 27, 9 * 60))), S_OK);
+  EXPECT_EQ(Put(item.p, L"End", Var::Date(Day(2023, 2, 27, 10 * 60))), S_OK);
   return item;
 }
 
@@ -128,6 +58,10 @@ class SeriesTest : public ::testing::Test {
     store_ = Store::Open("", nullptr);
     store_->SetClock([] { return kMonday; });
     app_ = Obj(NewApplication(store_));
+  }
+  Obj ItemOf(const Bytes& id) {
+    Obj ns = GetObj(app_.p, L"GetNamespace", {L"MAPI"});
+    return GetObj(ns.p, L"GetItemFromID", {HexText(id).c_str()});
   }
   testing::EnvGuard tz_{"TZ", "America/New_York"};
   std::shared_ptr<Store> store_;
@@ -153,10 +87,10 @@ TEST_F(SeriesTest, EachTypeWrittenThroughTheObjectModelReadsBackThroughBothViews
     SetUp();
     Obj item = NewSeries(app_.p);
     Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
-    ASSERT_EQ(Put(pattern.p, L"RecurrenceType", Long(c.type)), S_OK);
-    for (const auto& [name, value] : c.puts) ASSERT_EQ(Put(pattern.p, name, Long(value)), S_OK);
-    ASSERT_EQ(Put(pattern.p, L"Occurrences", Long(4)), S_OK);
-    ASSERT_EQ(Call(item.p, L"Save", DISPATCH_METHOD, {}), S_OK);
+    ASSERT_EQ(Put(pattern.p, L"RecurrenceType", c.type), S_OK);
+    for (const auto& [name, value] : c.puts) ASSERT_EQ(Put(pattern.p, name, value), S_OK);
+    ASSERT_EQ(Put(pattern.p, L"Occurrences", 4), S_OK);
+    ASSERT_EQ(Save(item.p), S_OK);
 
     const auto stored = StoredPattern(*store_);
     ASSERT_TRUE(stored.has_value());
@@ -170,15 +104,13 @@ TEST_F(SeriesTest, EachTypeWrittenThroughTheObjectModelReadsBackThroughBothViews
     EXPECT_EQ(NamedValue(*store_, item_props, kStartWhole),
               PropData(static_cast<int64_t>(kMonday + 14 * kHour)));  // 09:00 EST
 
-    VARIANT id = Get(item.p, L"EntryID");
-    Obj ns = GetObj(app_.p, L"GetNamespace", {Text(L"MAPI")});
-    Obj reopened = GetObj(ns.p, L"GetItemFromID", {id});
+    Obj reopened = ItemOf(store_->items().begin()->second.entry_id);
     EXPECT_EQ(GetLong(reopened.p, L"RecurrenceState"), 1);
     Obj read = GetObj(reopened.p, L"GetRecurrencePattern");
     EXPECT_EQ(GetLong(read.p, L"RecurrenceType"), c.type);
     for (const auto& [name, value] : c.puts)
       EXPECT_EQ(GetLong(read.p, name), value) << WideToUtf8(name);
-    Obj second = GetObj(read.p, L"GetOccurrence", {Date(c.second)});
+    Obj second = GetObj(read.p, L"GetOccurrence", {Var::Date(c.second)});
     ASSERT_NE(second.p, nullptr);
     EXPECT_EQ(GetLong(second.p, L"RecurrenceState"), 2);
     EXPECT_EQ(GetDate(second.p, L"End"), c.second + 1.0 / 24);
@@ -186,11 +118,8 @@ TEST_F(SeriesTest, EachTypeWrittenThroughTheObjectModelReadsBackThroughBothViews
 }
 
 TEST_F(SeriesTest, MovedAndDeletedOccurrencesAreExceptionsInBothViewsAndPersist) {
-  const auto dir =
-      std::filesystem::path(::testing::TempDir()) / ("series-" + std::to_string(getpid()));
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  const std::string path = (dir / "store.db").string();
+  testing::TempDir dir;
+  const std::string path = (dir.path() / "store.db").string();
   const DATE tuesday = Day(2023, 2, 28, 540);
   const DATE wednesday = Day(2023, 3, 1, 540);
   {
@@ -199,28 +128,27 @@ TEST_F(SeriesTest, MovedAndDeletedOccurrencesAreExceptionsInBothViewsAndPersist)
     Obj app(NewApplication(store));
     Obj item = NewSeries(app.p);
     Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
-    ASSERT_EQ(Put(pattern.p, L"RecurrenceType", Long(0)), S_OK);
-    ASSERT_EQ(Put(pattern.p, L"Occurrences", Long(5)), S_OK);
-    ASSERT_EQ(Call(item.p, L"Save", DISPATCH_METHOD, {}), S_OK);
+    ASSERT_EQ(Put(pattern.p, L"RecurrenceType", 0), S_OK);
+    ASSERT_EQ(Put(pattern.p, L"Occurrences", 5), S_OK);
+    ASSERT_EQ(Save(item.p), S_OK);
 
-    std::wstring error;
-    EXPECT_EQ(Call(pattern.p, L"GetOccurrence", DISPATCH_METHOD, {Date(tuesday + 1.0 / 1440)},
-                   nullptr, &error),
-              DISP_E_EXCEPTION);
-    EXPECT_EQ(error, kTextNoOccurrence);
+    const Outcome between =
+        Call(pattern.p, L"GetOccurrence", kMethod, {Var::Date(tuesday + 1.0 / 1440)});
+    EXPECT_EQ(between.hr, DISP_E_EXCEPTION);
+    EXPECT_EQ(between.description, kTextNoOccurrence);
 
-    Obj moved = GetObj(pattern.p, L"GetOccurrence", {Date(wednesday)});
-    ASSERT_EQ(Put(moved.p, L"Start", Date(wednesday + 2.0 / 24)), S_OK);  // 11:00
-    ASSERT_EQ(Put(moved.p, L"Subject", Text(L"Moved")), S_OK);
-    ASSERT_EQ(Put(moved.p, L"Body", Text(L"Own notes")), S_OK);  // beyond the records
-    ASSERT_EQ(Call(moved.p, L"Save", DISPATCH_METHOD, {}), S_OK);
+    Obj moved = GetObj(pattern.p, L"GetOccurrence", {Var::Date(wednesday)});
+    ASSERT_EQ(Put(moved.p, L"Start", Var::Date(wednesday + 2.0 / 24)), S_OK);  // 11:00
+    ASSERT_EQ(Put(moved.p, L"Subject", Var(L"Moved")), S_OK);
+    ASSERT_EQ(Put(moved.p, L"Body", Var(L"Own notes")), S_OK);  // beyond the records
+    ASSERT_EQ(Save(moved.p), S_OK);
     EXPECT_EQ(GetLong(moved.p, L"RecurrenceState"), 3);
-    Obj gone = GetObj(pattern.p, L"GetOccurrence", {Date(tuesday)});
-    ASSERT_EQ(Call(gone.p, L"Delete", DISPATCH_METHOD, {}), S_OK);
+    Obj gone = GetObj(pattern.p, L"GetOccurrence", {Var::Date(tuesday)});
+    ASSERT_EQ(Call(gone.p, L"Delete", kMethod).hr, S_OK);
     // Moving an occurrence onto its neighbour's day is refused.
-    Obj last = GetObj(pattern.p, L"GetOccurrence", {Date(wednesday + 2)});
-    ASSERT_EQ(Put(last.p, L"Start", Date(wednesday + 1)), S_OK);
-    EXPECT_EQ(Call(last.p, L"Save", DISPATCH_METHOD, {}), DISP_E_EXCEPTION);
+    Obj last = GetObj(pattern.p, L"GetOccurrence", {Var::Date(wednesday + 2)});
+    ASSERT_EQ(Put(last.p, L"Start", Var::Date(wednesday + 1)), S_OK);
+    EXPECT_EQ(Save(last.p), DISP_E_EXCEPTION);
   }
   auto store = Store::Open(path, nullptr);
   ASSERT_NE(store, nullptr);
@@ -237,35 +165,34 @@ TEST_F(SeriesTest, MovedAndDeletedOccurrencesAreExceptionsInBothViewsAndPersist)
   EXPECT_EQ(stored->exceptions[0].wide_subject, L"Moved");
 
   Obj app(NewApplication(store));
-  Obj ns = GetObj(app.p, L"GetNamespace", {Text(L"MAPI")});
+  Obj ns = GetObj(app.p, L"GetNamespace", {L"MAPI"});
   Obj item = GetObj(ns.p, L"GetItemFromID",
-                    {Text(HexText(store->items().begin()->second.entry_id).c_str())});
+                    {Var(HexText(store->items().begin()->second.entry_id).c_str())});
   Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
   Obj exceptions = GetObj(pattern.p, L"Exceptions");
   ASSERT_EQ(GetLong(exceptions.p, L"Count"), 2);
-  Obj first = GetObj(exceptions.p, L"Item", {Long(1)});
-  Obj second = GetObj(exceptions.p, L"Item", {Long(2)});
+  Obj first = GetObj(exceptions.p, L"Item", {1});
+  Obj second = GetObj(exceptions.p, L"Item", {2});
   EXPECT_EQ(GetDate(first.p, L"OriginalDate"), tuesday);
-  EXPECT_NE(Get(first.p, L"Deleted").boolVal, 0);
-  EXPECT_EQ(Call(first.p, L"AppointmentItem", DISPATCH_PROPERTYGET, {}), DISP_E_EXCEPTION);
+  EXPECT_NE(Get(first.p, L"Deleted").v.boolVal, 0);
+  EXPECT_EQ(Call(first.p, L"AppointmentItem", kGet).hr, DISP_E_EXCEPTION);
   EXPECT_EQ(GetDate(second.p, L"OriginalDate"), wednesday);
-  EXPECT_EQ(Get(second.p, L"Deleted").boolVal, 0);
+  EXPECT_EQ(Get(second.p, L"Deleted").v.boolVal, 0);
   Obj changed = GetObj(second.p, L"AppointmentItem");
   EXPECT_EQ(GetText(changed.p, L"Subject"), L"Moved");
   EXPECT_EQ(GetText(changed.p, L"Body"), L"Own notes");
   EXPECT_EQ(GetDate(changed.p, L"Start"), wednesday + 2.0 / 24);
   EXPECT_EQ(GetText(changed.p, L"EntryID"), GetText(item.p, L"EntryID"));
   // The moved occurrence is found at its new time only.
-  EXPECT_EQ(Call(pattern.p, L"GetOccurrence", DISPATCH_METHOD, {Date(wednesday)}),
+  EXPECT_EQ(Call(pattern.p, L"GetOccurrence", kMethod, {Var::Date(wednesday)}).hr,
             DISP_E_EXCEPTION);
-  Obj at_new = GetObj(pattern.p, L"GetOccurrence", {Date(wednesday + 2.0 / 24)});
+  Obj at_new = GetObj(pattern.p, L"GetOccurrence", {Var::Date(wednesday + 2.0 / 24)});
   EXPECT_EQ(GetText(at_new.p, L"Subject"), L"Moved");
   // Writing the pattern as it stands keeps the exceptions; changing it drops them.
-  ASSERT_EQ(Put(pattern.p, L"Occurrences", Long(5)), S_OK);
+  ASSERT_EQ(Put(pattern.p, L"Occurrences", 5), S_OK);
   EXPECT_EQ(GetLong(GetObj(pattern.p, L"Exceptions").p, L"Count"), 2);
-  ASSERT_EQ(Put(pattern.p, L"Occurrences", Long(6)), S_OK);
+  ASSERT_EQ(Put(pattern.p, L"Occurrences", 6), S_OK);
   EXPECT_EQ(GetLong(GetObj(pattern.p, L"Exceptions").p, L"Count"), 0);
-  std::filesystem::remove_all(dir);
 }
 
 TEST_F(SeriesTest, ZoneOfTheSeriesPlacesOccurrencesInUtc) {
@@ -291,13 +218,11 @@ TEST_F(SeriesTest, ZoneOfTheSeriesPlacesOccurrencesInUtc) {
     view.duration = 30;
     ASSERT_FALSE(
         AddRecurringAppointment(*store_, {}, view, TimeZoneStructBytes(c.zone), L"zone").empty());
-    Obj ns = GetObj(app_.p, L"GetNamespace", {Text(L"MAPI")});
-    Obj item = GetObj(ns.p, L"GetItemFromID",
-                      {Text(HexText(store_->items().begin()->second.entry_id).c_str())});
+    Obj item = ItemOf(store_->items().begin()->second.entry_id);
     EXPECT_EQ(UtcOf(GetDate(item.p, L"Start")), c.january);
     Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
     EXPECT_EQ(GetDate(pattern.p, L"StartTime"), 9.0 / 24);  // in the series' zone
-    Obj july = GetObj(pattern.p, L"GetOccurrence", {Date(LocalOf(c.july))});
+    Obj july = GetObj(pattern.p, L"GetOccurrence", {Var::Date(LocalOf(c.july))});
     ASSERT_NE(july.p, nullptr);
     EXPECT_EQ(UtcOf(GetDate(july.p, L"End")), c.july + kHour / 2);
   }
@@ -306,12 +231,12 @@ TEST_F(SeriesTest, ZoneOfTheSeriesPlacesOccurrencesInUtc) {
 TEST_F(SeriesTest, ClearRecurrencePatternMakesASingleAppointment) {
   Obj item = NewSeries(app_.p);
   Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
-  ASSERT_EQ(Call(item.p, L"Save", DISPATCH_METHOD, {}), S_OK);
+  ASSERT_EQ(Save(item.p), S_OK);
   EXPECT_EQ(GetLong(item.p, L"RecurrenceState"), 1);
-  ASSERT_EQ(Call(item.p, L"ClearRecurrencePattern", DISPATCH_METHOD, {}), S_OK);
-  ASSERT_EQ(Call(item.p, L"Save", DISPATCH_METHOD, {}), S_OK);
+  ASSERT_EQ(Call(item.p, L"ClearRecurrencePattern", kMethod).hr, S_OK);
+  ASSERT_EQ(Save(item.p), S_OK);
   EXPECT_EQ(GetLong(item.p, L"RecurrenceState"), 0);
-  EXPECT_EQ(Get(item.p, L"IsRecurring").boolVal, 0);
+  EXPECT_EQ(Get(item.p, L"IsRecurring").v.boolVal, 0);
   EXPECT_FALSE(StoredPattern(*store_).has_value());
   EXPECT_EQ(GetDate(item.p, L"Start"), Day(2023, 2, 27, 540));
 }
@@ -335,19 +260,19 @@ TEST_F(SeriesTest, InvalidValuesAreRefusedAtOnceAndInvalidCombinationsOnSave) {
     SetUp();
     Obj item = NewSeries(app_.p);
     Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
-    ASSERT_EQ(Put(pattern.p, L"RecurrenceType", Long(c.type)), S_OK);
+    ASSERT_EQ(Put(pattern.p, L"RecurrenceType", c.type), S_OK);
+    const Outcome put = Call(pattern.p, c.name, kPut, {c.value});
+    EXPECT_EQ(put.hr == DISP_E_EXCEPTION, c.at_once);
     std::wstring error;
-    EXPECT_EQ(Put(pattern.p, c.name, Long(c.value), &error) == DISP_E_EXCEPTION, c.at_once);
-    const HRESULT saved = Call(item.p, L"Save", DISPATCH_METHOD, {}, nullptr, &error);
-    EXPECT_EQ(saved == DISP_E_EXCEPTION, !c.at_once);
-    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(Save(item.p, &error) == DISP_E_EXCEPTION, !c.at_once);
+    EXPECT_FALSE((c.at_once ? put.description : error).empty());
   }
   // An end date before the start makes no series either.
   Obj item = NewSeries(app_.p);
   Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
-  ASSERT_EQ(Put(pattern.p, L"PatternEndDate", Date(Day(2023, 2, 1))), S_OK);
+  ASSERT_EQ(Put(pattern.p, L"PatternEndDate", Var::Date(Day(2023, 2, 1))), S_OK);
   std::wstring error;
-  EXPECT_EQ(Call(item.p, L"Save", DISPATCH_METHOD, {}, nullptr, &error), DISP_E_EXCEPTION);
+  EXPECT_EQ(Save(item.p, &error), DISP_E_EXCEPTION);
   EXPECT_EQ(error, kTextBadPattern);
 }
 
@@ -380,12 +305,8 @@ TEST_F(SeriesTest, RecurrenceEndTypeSwitchMakesTheTwoViewsDisagree) {
     view.duration = 60;
     const Bytes id = AddRecurringAppointment(*store_, AppointmentSeed{}, view);
     ASSERT_FALSE(id.empty());
-    Obj ns = GetObj(app_.p, L"GetNamespace", {Text(L"MAPI")});
-    Obj item = GetObj(ns.p, L"GetItemFromID", {Text(HexText(id).c_str())});
-    VARIANT mapi = Get(item.p, L"MAPIOBJECT");
-    IMessage* message = nullptr;
-    ASSERT_EQ(mapi.punkVal->QueryInterface(IID_IMessage, reinterpret_cast<void**>(&message)), S_OK);
-    VariantClear(&mapi);
+    Obj item = ItemOf(id);
+    Ref<IMessage> message = MessageOf(item.p);
     auto end_type_read = [&] {
       SizedSPropTagArray(1, tags) = {1, {store_->NamedTag(kApptRecur)}};
       ULONG count = 0;
@@ -404,13 +325,12 @@ TEST_F(SeriesTest, RecurrenceEndTypeSwitchMakesTheTwoViewsDisagree) {
     store_->faults().SetRecurrenceEndType(id, c.reported);
     EXPECT_EQ(end_type_read(), c.reported);
     Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
-    EXPECT_EQ(Get(pattern.p, L"NoEndDate").boolVal != 0, c.end == RecurrenceView::End::kNever);
+    EXPECT_EQ(Get(pattern.p, L"NoEndDate").v.boolVal != 0, c.end == RecurrenceView::End::kNever);
     if (c.end != RecurrenceView::End::kNever) {
       EXPECT_EQ(GetLong(pattern.p, L"Occurrences"), 10);
     }
     store_->faults().Clear();
     EXPECT_EQ(end_type_read(), c.stored);
-    message->Release();
   }
 }
 
