@@ -140,12 +140,7 @@ TEST_P(OutlookWebSyncTest, AThousandEventsThenChangesOnBothSidesThenAQuietRun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, OutlookWebSyncTest,
-                         ::testing::Values(kSyncToLeft, kSyncToRight, kTwoWay),
-                         [](const ::testing::TestParamInfo<SyncMode>& info) {
-                           return std::string(info.param == kSyncToLeft    ? "OutlookToWeb"
-                                              : info.param == kSyncToRight ? "WebToOutlook"
-                                                                           : "TwoWay");
-                         });
+                         ::testing::Values(kSyncToLeft, kSyncToRight, kTwoWay), testing::ModeName);
 
 }  // namespace
 }  // namespace calendar_mirrow_addin

@@ -168,12 +168,7 @@ TEST_P(RandomizedSyncTest, NothingLostNothingTwiceAndASecondRunWritesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, RandomizedSyncTest,
-                         ::testing::Values(kSyncToLeft, kSyncToRight, kTwoWay),
-                         [](const ::testing::TestParamInfo<SyncMode>& info) {
-                           return std::string(info.param == kSyncToLeft    ? "OutlookToWeb"
-                                              : info.param == kSyncToRight ? "WebToOutlook"
-                                                                           : "TwoWay");
-                         });
+                         ::testing::Values(kSyncToLeft, kSyncToRight, kTwoWay), testing::ModeName);
 
 }  // namespace
 }  // namespace calendar_mirrow_addin

@@ -440,4 +440,11 @@ class ExpectedUids {
   std::set<std::wstring> web_own_, outlook_own_;
 };
 
+// The name of a mode in test names.
+inline std::string ModeName(const ::testing::TestParamInfo<SyncMode>& info) {
+  return info.param == kSyncToLeft    ? "OutlookToWeb"
+         : info.param == kSyncToRight ? "WebToOutlook"
+                                      : "TwoWay";
+}
+
 }  // namespace calendar_mirrow_addin::testing
