@@ -1247,6 +1247,9 @@ class NamespaceObject final : public DispatchObject {
   std::shared_ptr<Store> store_;
 };
 
+// The version the simulation reports as the application's: the object model it follows.
+constexpr wchar_t kSimulatedVersion[] = L"16.0.0.0";
+
 class ApplicationObject final : public DispatchObject {
  public:
   explicit ApplicationObject(std::shared_ptr<Store> store) : store_(std::move(store)) {}
@@ -1254,10 +1257,15 @@ class ApplicationObject final : public DispatchObject {
  protected:
   std::span<const Member> members() const override {
     static const Member kMembers[] = {{L"GetNamespace", Kind::kMethod, 1, 1},
-                                      {L"CreateItem", Kind::kMethod, 1, 1}};
+                                      {L"CreateItem", Kind::kMethod, 1, 1},
+                                      {L"Name", Kind::kGet},
+                                      {L"Version", Kind::kGet}};
     return kMembers;
   }
   HRESULT Dispatch(size_t index, bool, const Call& call, VARIANT* result) override {
+    // The client identity names the host application and its version.
+    if (index == 2) return SetText(result, L"Outlook");
+    if (index == 3) return SetText(result, kSimulatedVersion);
     if (index == 0) {
       const auto type = call.Text(0);
       if (!type || call.arg(0)->vt != VT_BSTR) return call.Mismatch(0);

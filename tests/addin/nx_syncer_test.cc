@@ -216,6 +216,9 @@ TEST_F(NxSyncerTest, IdentityNamesProductSystemOutlookAndStoredMode) {
   EXPECT_EQ(ClientIdentity(&application), prefix + L"1");  // no account file: the default
   WriteUserInfo(L"ann@nexora.example", L"pw", 3);
   EXPECT_EQ(ClientIdentity(&application), prefix + L"3");
+  // The simulated Outlook names itself as Outlook does.
+  EXPECT_EQ(ClientIdentity(outlook_.get()),
+            L"Nexora-Mirrow-0.9.4.1 " + os + L" Outlook-16.0.0.0 Mode-3");
 }
 
 TEST_F(NxSyncerTest, AccountRulesBeforeTheOutlookLogOnWhichFailsWithoutSyncData) {
