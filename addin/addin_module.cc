@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "addin/nx_syncer.h"
 #include "base/app_folders.h"
 #include "base/string_table.h"
 #include "base/text.h"
@@ -47,7 +48,11 @@ AddinModule::AddinModule() : AddinModule(Options()) {}
 AddinModule::AddinModule(Options options)
     : options_(std::move(options)),
       kernel_(options_.kernel != nullptr ? options_.kernel : &default_kernel_),
-      tray_link_(SharedTrayLink::Objects{}) {}
+      tray_link_(SharedTrayLink::Objects{}),
+      sync_([this](const SyncRequest& request) {
+        NxSyncer(SyncEnvironment{&tray_link_, request.session, request.client_identity})
+            .Sync(request.application, request.manual);
+      }) {}
 
 AddinModule::~AddinModule() {
   if (key_store_ && GetKeyStore() == key_store_.get()) SetKeyStore(nullptr);
@@ -112,8 +117,7 @@ void AddinModule::UpdateTrayLink() {
 }
 
 WorkerEnvironment AddinModule::MakeWorkerEnvironment() {
-  return WorkerEnvironment{options_.names_prefix, &tray_link_, product_version_, options_.ca_file,
-                           sync_};
+  return WorkerEnvironment{options_.names_prefix, &tray_link_, options_.ca_file, sync_};
 }
 
 }  // namespace calendar_mirrow_addin

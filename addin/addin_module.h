@@ -61,7 +61,8 @@ class AddinModule {
 
   // What a worker thread started by an Addin of this module gets.
   WorkerEnvironment MakeWorkerEnvironment();
-  // The sync run the worker threads call; set by whoever links the sync driver in.
+  // The sync run the worker threads call: NxSyncer::Sync over this module's tray link
+  // unless replaced (tests observe the calls this way).
   void SetSyncFunction(SyncFunction sync) { sync_ = std::move(sync); }
 
   // Live COM objects and server locks, for DllCanUnloadNow.

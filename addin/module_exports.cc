@@ -35,10 +35,7 @@ AddinModule& Module() {
 bool LoadOnce() {
   static std::once_flag once;
   static int result = 0;
-  std::call_once(once, [] {
-    result = Module().Load();
-    // Until the sync driver is linked in, a request ends the wait and signals done.
-  });
+  std::call_once(once, [] { result = Module().Load(); });
   return result == 0;
 }
 

@@ -1,7 +1,6 @@
 #include "addin/shared_tray_link.h"
 
 #include "base/string_table.h"
-#include "base/text.h"
 
 namespace calendar_mirrow_addin {
 
@@ -80,10 +79,6 @@ bool WriteBlockText(platform::NamedMutex* mutex, platform::SharedBlock* block,
   bytes[at] = 0;
   mutex->Release();
   return true;
-}
-
-void SharedTrayLink::ReportError(int code) {
-  PostTrayMessage(FormatResourceString(IDS_ERROR_CODE, {DecimalText(code)}));
 }
 
 void SharedTrayLink::PostTrayMessage(const std::wstring& text) {

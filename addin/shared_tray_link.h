@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "addin/tray_link.h"
 #include "platform/kernel.h"
-#include "sync/tray_channel.h"
 
 namespace calendar_mirrow_addin {
 
@@ -13,7 +13,7 @@ namespace calendar_mirrow_addin {
 // status and message blocks with their mutexes, the message event and the stop event.
 // Each block holds one UTF-16 text with its terminating zero at offset 0, the form the
 // tray application reads on every system.
-class SharedTrayLink : public TrayChannel {
+class SharedTrayLink : public TrayLink {
  public:
   // All borrowed; any may be null (not created), which makes its part do nothing.
   struct Objects {
@@ -27,10 +27,8 @@ class SharedTrayLink : public TrayChannel {
 
   explicit SharedTrayLink(const Objects& objects) : objects_(objects) {}
 
-  // Posts resource string 202 formatted with the code.
-  void ReportError(int code);
   // Puts the text in the message block and sets the message event (a dropped text too).
-  void PostTrayMessage(const std::wstring& text);
+  void PostTrayMessage(const std::wstring& text) override;
   // Puts the text in the status block; no event.
   void SetTrayStatus(const std::wstring& text) override;
   // Whether the tray application has set the stop event (it stays set: manual reset).

@@ -2,12 +2,11 @@
 
 #include <mutex>
 
-#include "addin/shared_tray_link.h"
-#include "addin/user_info.h"
+#include "addin/nx_syncer.h"
+#include "addin/tray_link.h"
 #include "base/logger.h"
 #include "base/text.h"
 #include "outlook/com_ref.h"
-#include "outlook/dispatch_values.h"
 #include "platform/com/runtime.h"
 #include "platform/kernel.h"
 
@@ -49,20 +48,7 @@ class ThreadScope {
 
 }  // namespace
 
-std::wstring BuildClientIdentity(IDispatch* application, const std::wstring& product_version) {
-  std::wstring name;
-  std::wstring version;
-  if (FAILED(GetText(application, L"Name", name)) ||
-      FAILED(GetText(application, L"Version", version))) {
-    return std::wstring();
-  }
-  UserInfo info;
-  LoadUserInfo(info);  // a failure is logged there; the defaults stay
-  return L"Nexora-Mirrow-" + product_version + L" " + platform::OsVersionText() + L" " + name +
-         L"-" + version + L" Mode-" + DecimalText(info.sync_mode);
-}
-
-std::wstring ClientIdentity() {
+std::wstring ProcessClientIdentity() {
   std::lock_guard<std::mutex> lock(identity_mutex);
   return *identity;
 }
@@ -85,10 +71,8 @@ int RunWorkerThread(unsigned long cookie, const WorkerEnvironment& environment) 
     return 0;
   }
 
-  std::wstring client_identity = ClientIdentity();
-  if (std::wstring built =
-          BuildClientIdentity(scope.application.get(), environment.product_version);
-      !built.empty()) {
+  std::wstring client_identity = ProcessClientIdentity();
+  if (std::wstring built = ClientIdentity(scope.application.get()); !built.empty()) {
     std::lock_guard<std::mutex> lock(identity_mutex);
     *identity = built;
     client_identity = std::move(built);

@@ -9,7 +9,7 @@
 
 namespace calendar_mirrow_addin {
 
-class SharedTrayLink;
+class TrayLink;
 
 // The one sync run of a worker thread, with what the thread prepared for it.
 struct SyncRequest {
@@ -22,11 +22,10 @@ using SyncFunction = std::function<void(const SyncRequest&)>;
 
 // What a worker thread needs from the library that starts it.
 struct WorkerEnvironment {
-  std::string names_prefix;             // put before every kernel object name; empty in use
-  SharedTrayLink* tray_link = nullptr;  // error codes go here; borrowed
-  std::wstring product_version;         // resource string 207
-  std::string ca_file;                  // extra certificate authorities (tests), else empty
-  SyncFunction sync;                    // the run; null runs nothing (but still signals done)
+  std::string names_prefix;       // put before every kernel object name; empty in use
+  TrayLink* tray_link = nullptr;  // error codes go here; borrowed
+  std::string ca_file;            // extra certificate authorities (tests), else empty
+  SyncFunction sync;              // the run; null runs nothing (but still signals done)
 };
 
 // The worker thread's body: prepares the thread (priority, COM, MAPI, the application
@@ -36,11 +35,7 @@ struct WorkerEnvironment {
 // Revokes `cookie` from the global interface table before it returns. Returns 0.
 int RunWorkerThread(unsigned long cookie, const WorkerEnvironment& environment);
 
-// "Nexora-Mirrow-<version> <OS> <Name>-<Version> Mode-<stored sync mode>"; empty when the
-// application's name or version cannot be read.
-std::wstring BuildClientIdentity(IDispatch* application, const std::wstring& product_version);
-
 // The identity the last worker thread built (empty until one did), kept process-wide.
-std::wstring ClientIdentity();
+std::wstring ProcessClientIdentity();
 
 }  // namespace calendar_mirrow_addin

@@ -31,11 +31,6 @@ void UninitializeMapi();
 // the responsiveness of the host).
 void LowerCurrentThreadPriority();
 
-// The operating system's version for the client identity: "Win-%d.%d/SP-%d.%d" (major
-// and minor version, service-pack major and minor) on Windows, "Linux-<major>.<minor>" of
-// the kernel release on Linux; empty when unknown.
-std::wstring OsVersionText();
-
 // Path of the loaded library (or program) that holds `address`; empty when unknown.
 std::string ModulePathOf(const void* address);
 

@@ -2,10 +2,8 @@
 #include <errno.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -83,15 +81,6 @@ void LowerCurrentThreadPriority() {
   const int current = getpriority(PRIO_PROCESS, thread_id);
   if (current == -1 && errno != 0) return;
   setpriority(PRIO_PROCESS, thread_id, current < 19 ? current + 1 : 19);
-}
-
-std::wstring OsVersionText() {
-  utsname name{};
-  if (uname(&name) != 0) return std::wstring();
-  // "6.1.0-18-amd64": the first two numbers.
-  unsigned major = 0, minor = 0;
-  if (std::sscanf(name.release, "%5u.%5u", &major, &minor) != 2) return std::wstring();
-  return L"Linux-" + std::to_wstring(major) + L"." + std::to_wstring(minor);
 }
 
 std::string ModulePathOf(const void* address) {
