@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 namespace calendar_mirrow_addin::platform {
 
@@ -97,14 +98,12 @@ struct Holders {
     *free_entry = Entry{pid, 1};
     return true;
   }
-  // Drops one handle of `pid`; whether any holder is left.
+  // Drops one handle of `pid`; whether any live holder is left (one killed while holding
+  // must not keep the object alive for ever).
   bool Remove(int32_t pid) {
-    bool any = false;
-    for (Entry& e : entries) {
+    for (Entry& e : entries)
       if (e.pid == pid && --e.count == 0) e = Entry{0, 0};
-      any = any || e.pid != 0;
-    }
-    return any;
+    return PruneDead();
   }
 };
 
@@ -491,7 +490,8 @@ std::unique_ptr<NamedEvent> NamedEvent::Create(const std::string& name, bool man
   EventSlot* found = nullptr;
   EventSlot* free_slot = nullptr;
   for (EventSlot& slot : table->slots) {
-    if (slot.in_use && encoded == slot.name) {
+    if (slot.in_use &&
+        encoded == std::string_view(slot.name, strnlen(slot.name, sizeof slot.name))) {
       found = &slot;
     } else if (!slot.in_use && free_slot == nullptr) {
       free_slot = &slot;
