@@ -64,36 +64,12 @@ TEST(NxSyncerRulesTest, NamesAndTextsDerivedFromTheAccount) {
             L"D50811D2498AB2F88D19675CCDB8C5A2");
   const std::pair<const char*, const wchar_t*> kReleases[] = {
       {"6.1.0-18-amd64", L"Linux-6.1"},
-      {"5.15", L"Linux-5.15"},
       {"4", L"Linux-4.0"},
-      {"", L"Linux-0.0"},
       {"generic", L"Linux-0.0"},
-      {"007.0012", L"Linux-7.12"},
       {"99999999999999999999.3", L"Linux-999999999.3"}};
   for (const auto& [release, text] : kReleases) {
     EXPECT_EQ(platform::LinuxVersionText(release), text) << release;
   }
-}
-
-TEST(NxSyncerRulesTest, MessageBoxGivesTheSafeAnswerWithoutAHandlerOrAWrongOne) {
-  platform::SetMessageBoxHandler(nullptr);
-  EXPECT_EQ(platform::ShowMessageBox(L"t", L"c", MessageBoxButtons::kYesNo), MessageBoxAnswer::kNo);
-  EXPECT_EQ(platform::ShowMessageBox(L"t", L"c", MessageBoxButtons::kOk), MessageBoxAnswer::kOk);
-  const std::tuple<MessageBoxButtons, MessageBoxAnswer, MessageBoxAnswer> kCases[] = {
-      {MessageBoxButtons::kYesNo, MessageBoxAnswer::kYes, MessageBoxAnswer::kYes},
-      {MessageBoxButtons::kYesNo, MessageBoxAnswer::kOk, MessageBoxAnswer::kNo},
-      {MessageBoxButtons::kOk, MessageBoxAnswer::kNo, MessageBoxAnswer::kOk}};
-  for (const auto& [buttons, given, expected] : kCases) {
-    int calls = 0;
-    platform::SetMessageBoxHandler(
-        [&, given = given](const std::wstring&, const std::wstring&, MessageBoxButtons) {
-          ++calls;
-          return given;
-        });
-    EXPECT_EQ(platform::ShowMessageBox(L"t", L"c", buttons), expected);
-    EXPECT_EQ(calls, 1);
-  }
-  platform::SetMessageBoxHandler(nullptr);
 }
 
 // The account files in a private application-data folder, message boxes answered from a
@@ -168,6 +144,22 @@ class NxSyncerTest : public ::testing::Test {
   std::shared_ptr<sim::Store> store_ = sim::Store::Open("", nullptr);
   ComRef<IDispatch> outlook_{sim::NewApplication(store_)};
 };
+
+TEST_F(NxSyncerTest, MessageBoxGivesTheSafeAnswerWithoutAHandlerOrForAWrongOne) {
+  using A = MessageBoxAnswer;
+  const std::tuple<MessageBoxButtons, A, A> kCases[] = {
+      {MessageBoxButtons::kYesNo, A::kYes, A::kYes},
+      {MessageBoxButtons::kYesNo, A::kOk, A::kNo},
+      {MessageBoxButtons::kOk, A::kNo, A::kOk}};
+  for (const auto& [buttons, given, expected] : kCases) {
+    answers_ = {given};
+    EXPECT_EQ(platform::ShowMessageBox(L"t", L"c", buttons), expected);
+  }
+  EXPECT_EQ(boxes_.size(), 3u);
+  platform::SetMessageBoxHandler(nullptr);
+  EXPECT_EQ(platform::ShowMessageBox(L"t", L"c", MessageBoxButtons::kYesNo), A::kNo);
+  EXPECT_EQ(platform::ShowMessageBox(L"t", L"c", MessageBoxButtons::kOk), A::kOk);
+}
 
 TEST_F(NxSyncerTest, ConfirmDeletionsAsksPerSideAboveTenAndStopsAtTheFirstNo) {
   const std::wstring kWebSide =
