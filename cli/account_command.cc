@@ -115,12 +115,7 @@ int RunAccount(const std::vector<std::string>& words) {
                                         {"password-stdin", false},
                                         {"show", false}};
   Arguments args;
-  std::string error;
-  if (!args.Parse(words, kOptions, &error)) return UsageError(error, kUsage);
-  if (args.help()) {
-    std::cout << "usage: " << kUsage << "\n" << kHelp;
-    return kExitOk;
-  }
+  if (const auto done = ParseCommand(args, words, kOptions, kUsage, kHelp)) return *done;
   if (!args.positional().empty()) {
     return UsageError("unexpected argument " + args.positional().front(), kUsage);
   }
@@ -179,6 +174,7 @@ int RunAccount(const std::vector<std::string>& words) {
   if (!WriteProtectedMap(user_info_path, map, Utf8ToWide(kDescription))) {
     return Failure("cannot write the account file " + WideToUtf8(user_info_path));
   }
+  std::string error;
   if (calendar && !WriteSetting(WideToUtf8(DataFilePath(L"settings.txt")), "General", "NXCAL_ID",
                                 *calendar, &error)) {
     return Failure("cannot write the calendar id: " + error);

@@ -79,6 +79,16 @@ std::vector<std::string> Arguments::names() const {
   return out;
 }
 
+std::optional<int> ParseCommand(Arguments& args, std::span<const std::string> words,
+                                std::span<const OptionSpec> options, const std::string& usage,
+                                const std::string& help) {
+  std::string error;
+  if (!args.Parse(words, options, &error)) return UsageError(error, usage);
+  if (!args.help()) return std::nullopt;
+  std::cout << "usage: " << usage << "\n" << help;
+  return kExitOk;
+}
+
 int UsageError(const std::string& reason, const std::string& usage) {
   std::cerr << "tidewell: " << OneLine(reason) << "\nusage: " << usage << "\n";
   return kExitUsage;

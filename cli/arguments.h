@@ -42,6 +42,12 @@ class Arguments {
   std::vector<std::string> positional_;
 };
 
+// Reads a subcommand's words, printing the help or the usage error itself: the exit status
+// when the command is already done that way, none when it goes on.
+std::optional<int> ParseCommand(Arguments& args, std::span<const std::string> words,
+                                std::span<const OptionSpec> options, const std::string& usage,
+                                const std::string& help);
+
 // `text` with control characters shown as "?", so that it stays on one line.
 std::string OneLine(const std::string& text);
 // Prints "tidewell: <reason>" and the usage line to stderr; returns kExitUsage.

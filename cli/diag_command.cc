@@ -136,12 +136,7 @@ int RRule(const Arguments& args) {
 int RunDiag(const std::vector<std::string>& words) {
   static const OptionSpec kOptions[] = {{"from", true}, {"to", true}};
   Arguments args;
-  std::string error;
-  if (!args.Parse(words, kOptions, &error)) return UsageError(error, kUsage);
-  if (args.help()) {
-    std::cout << "usage: " << kUsage << "\n" << kHelp;
-    return kExitOk;
-  }
+  if (const auto done = ParseCommand(args, words, kOptions, kUsage, kHelp)) return *done;
   const std::string action = args.positional().empty() ? "" : args.positional().front();
   if (action != "convert" && (args.Has("from") || args.Has("to"))) {
     return UsageError("--from and --to belong to convert", kUsage);

@@ -59,12 +59,7 @@ bool IsLoopbackAddress(const std::string& address) {
 int RunWeb(const std::vector<std::string>& words) {
   static const OptionSpec kOptions[] = {{"data", true}, {"address", true}, {"server-script", true}};
   Arguments args;
-  std::string error;
-  if (!args.Parse(words, kOptions, &error)) return UsageError(error, kUsage);
-  if (args.help()) {
-    std::cout << "usage: " << kUsage << "\n" << kHelp;
-    return kExitOk;
-  }
+  if (const auto done = ParseCommand(args, words, kOptions, kUsage, kHelp)) return *done;
   if (!args.positional().empty())
     return UsageError("unexpected argument " + args.positional()[0], kUsage);
   const std::string script =
