@@ -7,6 +7,7 @@
 // then leaves no folders, kernel objects or log files behind. The sequence runs once per
 // process and its outcome is kept.
 
+#include <cstdlib>
 #include <mutex>
 
 #include "addin/addin.h"
@@ -26,9 +27,22 @@ namespace calendar_mirrow_addin {
 
 namespace {
 
-// Lives until the process ends, like everything the load creates.
+const char* Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// Lives until the process ends, like everything the load creates. Two settings come from
+// the host's environment, as they have no place in the user's files: a prefix for the
+// named objects (so that a test's host and tray meet only each other) and extra
+// certificate authorities (the web stand-in's, which the system does not trust).
 AddinModule& Module() {
-  static AddinModule* module = new AddinModule;
+  static AddinModule* module = [] {
+    AddinModule::Options options;
+    options.names_prefix = Environment("TIDEWELL_NAMES_PREFIX");
+    options.ca_file = Environment("TIDEWELL_CA_FILE");
+    return new AddinModule(std::move(options));
+  }();
   return *module;
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include "addin/hex_codec.h"
@@ -25,13 +26,15 @@ namespace {
 
 constexpr char kUsage[] =
     "tidewell account --email ADDRESS [--calendar ID] [--mode both|web-to-outlook|outlook-to-web] "
-    "[--password-stdin] | tidewell account --show";
+    "[--server URL] [--accounts-server URL] [--password-stdin] | tidewell account --show";
 constexpr char kHelp[] =
     "Sets the account the add-in syncs with. The password is asked for on the terminal\n"
     "(not echoed), or read as one line from standard input with --password-stdin.\n"
     "  --email ADDRESS   the account's e-mail address\n"
     "  --calendar ID     the web calendar's id (settings.txt, NXCAL_ID; default \"default\")\n"
     "  --mode MODE       both (default), web-to-outlook or outlook-to-web\n"
+    "  --server URL      the web calendar service (settings.txt, NXCAL_SERVER; https only)\n"
+    "  --accounts-server URL  the account service that logs in (ORVIA_SERVER; https only)\n"
     "  --password-stdin  read the password from standard input\n"
     "  --show            print the stored account (never the password)\n";
 constexpr char kDescription[] = "Tidewell account";
@@ -94,6 +97,21 @@ bool ValidEmail(const std::string& email) {
   return true;
 }
 
+// The service addresses a person may point the add-in at, with their settings keys.
+struct ServerOption {
+  const char* option;
+  const char* key;
+};
+constexpr ServerOption kServerOptions[] = {{"server", "NXCAL_SERVER"},
+                                           {"accounts-server", "ORVIA_SERVER"}};
+
+// Why `url` cannot be a service address; none when it can. The password travels to it, so
+// only HTTPS is taken.
+std::optional<std::string> ServerUrlProblem(const std::string& url) {
+  if (url.rfind("https://", 0) != 0 || url.size() == 8) return "not an https:// address: " + url;
+  return SettingValueProblem(url);
+}
+
 int Show() {
   UserInfo info;
   if (!LoadUserInfo(info)) {
@@ -109,19 +127,16 @@ int Show() {
 }  // namespace
 
 int RunAccount(const std::vector<std::string>& words) {
-  static const OptionSpec kOptions[] = {{"email", true},
-                                        {"calendar", true},
-                                        {"mode", true},
-                                        {"password-stdin", false},
-                                        {"show", false}};
+  static const OptionSpec kOptions[] = {
+      {"email", true},           {"calendar", true},        {"mode", true}, {"server", true},
+      {"accounts-server", true}, {"password-stdin", false}, {"show", false}};
   Arguments args;
   if (const auto done = ParseCommand(args, words, kOptions, kUsage, kHelp)) return *done;
   if (!args.positional().empty()) {
     return UsageError("unexpected argument " + args.positional().front(), kUsage);
   }
   if (args.Has("show")) {
-    if (args.Has("email") || args.Has("calendar") || args.Has("mode") ||
-        args.Has("password-stdin")) {
+    if (args.names().size() > 1) {
       return UsageError("--show takes no other option", kUsage);
     }
     return Show();
@@ -148,6 +163,14 @@ int RunAccount(const std::vector<std::string>& words) {
   if (calendar) {
     if (const auto problem = SettingValueProblem(*calendar)) {
       return UsageError("unusable calendar id: " + *problem, kUsage);
+    }
+  }
+
+  for (const ServerOption& server : kServerOptions) {
+    const auto url = args.Value(server.option);
+    if (!url) continue;
+    if (const auto problem = ServerUrlProblem(*url)) {
+      return UsageError("unusable --" + std::string(server.option) + ": " + *problem, kUsage);
     }
   }
 
@@ -178,6 +201,13 @@ int RunAccount(const std::vector<std::string>& words) {
   if (calendar && !WriteSetting(WideToUtf8(DataFilePath(L"settings.txt")), "General", "NXCAL_ID",
                                 *calendar, &error)) {
     return Failure("cannot write the calendar id: " + error);
+  }
+  for (const ServerOption& server : kServerOptions) {
+    const auto url = args.Value(server.option);
+    if (url && !WriteSetting(WideToUtf8(DataFilePath(L"settings.txt")), "General", server.key, *url,
+                             &error)) {
+      return Failure("cannot write the " + std::string(server.key) + " setting: " + error);
+    }
   }
   std::cout << "email: " << *email << "\n"
             << "mode: " << ModeName(mode) << "\n"

@@ -100,6 +100,11 @@ TEST_F(CliTest, StatusAndOneLineReasons) {
        2,
        "line break"},
       {{"account", "--show"}, "", 1, "no account is stored"},
+      {{"account", "--email", "ann@nexora.example", "--server", "http://www.nexora.example",
+        "--password-stdin"},
+       "pw\n",
+       2,
+       "not an https:// address"},
       {{"diag", "convert", "2026-12-08T09:00", "--from", "Mars/Base", "--to", "UTC"},
        "",
        1,
@@ -138,9 +143,10 @@ TEST_F(CliTest, AccountIsStoredProtectedAndShownWithoutThePassword) {
   const std::string password = "Tr0ub4dor&3";
   std::filesystem::create_directories(DataFile("").parent_path());
   std::ofstream(DataFile("settings.txt")) << "[General]\nProfile=Work\n[Other]\nNXCAL_ID=keep\n";
-  const Outcome set = Run({"account", "--email", "ann@nexora.example", "--calendar", "team",
-                           "--mode", "outlook-to-web", "--password-stdin"},
-                          password + "\r\n");
+  const Outcome set =
+      Run({"account", "--email", "ann@nexora.example", "--calendar", "team", "--mode",
+           "outlook-to-web", "--server", "https://127.0.0.1:8443", "--password-stdin"},
+          password + "\r\n");
   ASSERT_EQ(set.status, 0) << set.err;
   const Outcome show = Run({"account", "--show"});
   ASSERT_EQ(show.status, 0) << show.err;
@@ -164,6 +170,8 @@ TEST_F(CliTest, AccountIsStoredProtectedAndShownWithoutThePassword) {
   const std::string settings = DataFile("settings.txt").string();
   EXPECT_EQ(platform::GetProfileString(settings, L"General", L"PROFILE", L""), L"Work");
   EXPECT_EQ(platform::GetProfileString(settings, L"Other", L"NXCAL_ID", L""), L"keep");
+  EXPECT_EQ(platform::GetProfileString(settings, L"General", L"NXCAL_SERVER", L""),
+            L"https://127.0.0.1:8443");
 
   // A second run without --mode keeps the stored mode and changes the e-mail.
   ASSERT_EQ(Run({"account", "--email", "bob@nexora.example", "--password-stdin"}, "x\n").status, 0);
