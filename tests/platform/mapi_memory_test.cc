@@ -87,13 +87,6 @@ TEST(MapiMemoryTest, RowSetsAndAddressListsAreFreedWithTheirValues) {
   FreePadrlist(nullptr);
 }
 
-TEST(MapiTagsTest, SplitAndJoinTags) {
-  EXPECT_EQ(PROP_TAG(PT_UNICODE, 0x39FE), PR_SMTP_ADDRESS_W);
-  EXPECT_EQ(PROP_TYPE(PR_RECIPIENT_FLAGS), PT_LONG);
-  EXPECT_EQ(PROP_ID(PR_LAST_MODIFICATION_TIME), 0x3008u);
-  EXPECT_EQ(CHANGE_PROP_TYPE(0x8003000A, PT_BINARY), 0x80030102u);
-}
-
 TEST(CoCreateGuidTest, GivesDistinctRandomGuids) {
   GUID first{}, second{};
   ASSERT_EQ(CoCreateGuid(&first), S_OK);
