@@ -53,16 +53,6 @@ class RecipientWritingTest : public testing::OutlookFixture {
     return rows;
   }
 
-  // The event of `entry_id` as a brief load and a full one read it.
-  const Event* Loaded(const sim::Bytes& entry_id) {
-    outlook_->mutable_events().clear();
-    std::wstring error;
-    EXPECT_TRUE(outlook_->LoadEvents(nullptr, error, nullptr));
-    const auto found = outlook_->events().find(Hex(entry_id));
-    if (found == outlook_->events().end() || !outlook_->Load(found->second.get())) return nullptr;
-    return found->second.get();
-  }
-
   std::wstring Sender(IDispatch* item, ULONG tag) {
     std::wstring text;
     EXPECT_EQ(GetStringProperty(item, tag, text), S_OK);
