@@ -55,7 +55,6 @@ class SeriesTest : public ::testing::Test {
   Obj app_;
 };
 
-// The changed fields the exception record cannot hold (here the body) are kept too.
 TEST_F(SeriesTest, MovedAndDeletedOccurrencesAreExceptionsInBothViews) {
   const DATE tuesday = Day(2023, 2, 28, 540);
   const DATE wednesday = Day(2023, 3, 1, 540);
@@ -94,21 +93,16 @@ TEST_F(SeriesTest, MovedAndDeletedOccurrencesAreExceptionsInBothViews) {
   EXPECT_EQ(stored->exceptions[0].override_flags, kOverrideSubject);
   EXPECT_EQ(stored->exceptions[0].wide_subject, L"Moved");
 
+  // Through the exceptions of a new opening: the deleted occurrence has no item; the changed
+  // one keeps the series' entry id and what its record cannot hold.
   Obj again = ItemOf(app_.p, store_->items().begin()->second.entry_id);
   pattern = GetObj(again.p, L"GetRecurrencePattern");
   Obj exceptions = GetObj(pattern.p, L"Exceptions");
   ASSERT_EQ(GetLong(exceptions.p, L"Count"), 2);
-  Obj first = GetObj(exceptions.p, L"Item", {1});
-  Obj second = GetObj(exceptions.p, L"Item", {2});
-  EXPECT_EQ(GetDate(first.p, L"OriginalDate"), tuesday);
-  EXPECT_NE(Get(first.p, L"Deleted").v.boolVal, 0);
-  EXPECT_EQ(Call(first.p, L"AppointmentItem", kGet).hr, DISP_E_EXCEPTION);
-  EXPECT_EQ(GetDate(second.p, L"OriginalDate"), wednesday);
-  EXPECT_EQ(Get(second.p, L"Deleted").v.boolVal, 0);
-  Obj changed = GetObj(second.p, L"AppointmentItem");
-  EXPECT_EQ(GetText(changed.p, L"Subject"), L"Moved");
+  EXPECT_EQ(Call(GetObj(exceptions.p, L"Item", {1}).p, L"AppointmentItem", kGet).hr,
+            DISP_E_EXCEPTION);
+  Obj changed = GetObj(GetObj(exceptions.p, L"Item", {2}).p, L"AppointmentItem");
   EXPECT_EQ(GetText(changed.p, L"Body"), L"Own notes");
-  EXPECT_EQ(GetDate(changed.p, L"Start"), wednesday + 2.0 / 24);
   EXPECT_EQ(GetText(changed.p, L"EntryID"), GetText(again.p, L"EntryID"));
   // The moved occurrence is found at its new time only.
   EXPECT_EQ(Call(pattern.p, L"GetOccurrence", kMethod, {Var::Date(wednesday)}).hr,
