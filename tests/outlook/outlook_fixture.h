@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text.h"
 #include "outlook/outlook.h"
 #include "sim/outlook/object_model.h"
 #include "sim/outlook/seed.h"
@@ -54,10 +55,28 @@ class OutlookFixture : public ::testing::Test {
   }
 
   // An item of the store through the object model.
-  ComRef<IDispatch> ItemObject(const sim::Bytes& entry_id) {
+  ComRef<IDispatch> ItemObject(const std::wstring& id) {
     ComRef<IDispatch> item;
-    EXPECT_EQ(outlook_->GetItemFromId(Hex(entry_id), item), S_OK);
+    EXPECT_EQ(outlook_->GetItemFromId(id, item), S_OK);
     return item;
+  }
+  ComRef<IDispatch> ItemObject(const sim::Bytes& entry_id) { return ItemObject(Hex(entry_id)); }
+
+  // The event as a sync reads it: listed briefly, then loaded in full (`loads`: successfully).
+  Event* Loaded(const std::wstring& id, bool loads = true) {
+    outlook_->mutable_events().clear();
+    std::wstring error;
+    EXPECT_TRUE(outlook_->LoadEvents(nullptr, error, nullptr));
+    const auto found = outlook_->events().find(id);
+    if (found == outlook_->events().end()) {
+      ADD_FAILURE() << "not listed: " << WideToUtf8(id);
+      return nullptr;
+    }
+    EXPECT_EQ(outlook_->Load(found->second.get()), loads) << log_.Text();
+    return found->second.get();
+  }
+  Event* Loaded(const sim::Bytes& entry_id, bool loads = true) {
+    return Loaded(Hex(entry_id), loads);
   }
 
   std::vector<std::wstring> LoadedIds() const {

@@ -1,7 +1,8 @@
 // Writing events into the simulated Outlook: what an import and an update leave in the
 // store, the series' pattern and zone, changed and canceled occurrences, busy states and
-// reminders, and the failures that must not leave a blank appointment behind. Events read
-// back through Load must compare equal to what was written.
+// reminders, guests as recipients, the safe save, deleting, and the failures that must not
+// leave a blank appointment behind. Events read back through Load must compare equal to what
+// was written.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include "outlook/dispatch_values.h"
 #include "outlook/global_object_id.h"
 #include "outlook/mapi_access.h"
+#include "sim/outlook/property.h"
 #include "sim/outlook/series.h"
 #include "tests/outlook/outlook_fixture.h"
 #include "tests/platform/env_guard.h"
@@ -23,6 +25,7 @@ using ::testing::HasSubstr;
 using testing::Hex;
 using testing::kSecond;
 using ::testing::Not;
+using ::testing::UnorderedElementsAreArray;
 
 constexpr wchar_t kAccount[] = L"ann@nexora.example";
 
@@ -82,6 +85,22 @@ Event& AddException(Event& series, std::unique_ptr<DateTime> original,
   return added;
 }
 
+struct GuestSpec {
+  const wchar_t* email;
+  const wchar_t* name;
+  AttendanceType attendance;
+  ResponseStatus response;
+};
+
+// What a stored recipient row says: address, display name, flags (-1: none), type, answer.
+using RowView = std::tuple<std::wstring, std::wstring, int64_t, int64_t, int64_t>;
+
+std::unique_ptr<Event> Meeting(std::initializer_list<GuestSpec> guests) {
+  auto event = std::make_unique<Event>();
+  for (const GuestSpec& g : guests) event->AddGuest(g.email, g.name, g.attendance, g.response);
+  return event;
+}
+
 class OutlookWriteTest : public testing::OutlookFixture {
  protected:
   void SetUp() override {
@@ -102,20 +121,6 @@ class OutlookWriteTest : public testing::OutlookFixture {
     DateTime updated;
     now_ += kSecond;
     return outlook_->Update(id, &event, &new_id, &updated, nullptr);
-  }
-
-  // The event as a sync would read it: listed briefly, then loaded in full.
-  Event* Loaded(const std::wstring& id) {
-    outlook_->mutable_events().clear();
-    std::wstring error;
-    EXPECT_TRUE(outlook_->LoadEvents(nullptr, error, nullptr));
-    const auto found = outlook_->events().find(id);
-    if (found == outlook_->events().end()) {
-      ADD_FAILURE() << "not listed: " << WideToUtf8(id);
-      return nullptr;
-    }
-    EXPECT_TRUE(outlook_->Load(found->second.get())) << log_.Text();
-    return found->second.get();
   }
 
   // Every aspect but the modification time equal, and the changed occurrences too.
@@ -140,10 +145,12 @@ class OutlookWriteTest : public testing::OutlookFixture {
     }
   }
 
-  ComRef<IDispatch> ItemOf(const std::wstring& id) {
-    ComRef<IDispatch> item;
-    EXPECT_EQ(outlook_->GetItemFromId(id, item), S_OK);
-    return item;
+  // The first 48 bytes of the series' zone as stored.
+  std::vector<uint8_t> Zone(const std::wstring& id) {
+    NamedPropertyValue value;
+    EXPECT_EQ(value.Read(ItemObject(id).get(), PSETID_Appointment, dispidTimeZoneStruct), S_OK);
+    if (value.value == nullptr) return {};
+    return std::vector<uint8_t>(value.value->Value.bin.lpb, value.value->Value.bin.lpb + 48);
   }
   LONG Long(IDispatch* object, const wchar_t* name) {
     LONG value = -99;
@@ -152,13 +159,37 @@ class OutlookWriteTest : public testing::OutlookFixture {
   }
   ComRef<IDispatch> Pattern(const std::wstring& id) {
     ComRef<IDispatch> pattern;
-    EXPECT_EQ(CallForObject(ItemOf(id).get(), L"GetRecurrencePattern", nullptr, pattern), S_OK);
+    EXPECT_EQ(CallForObject(ItemObject(id).get(), L"GetRecurrencePattern", nullptr, pattern), S_OK);
     return pattern;
   }
   std::optional<LONG> NamedLong(const std::wstring& id, LONG property) {
     NamedPropertyValue value;
-    if (FAILED(value.Read(ItemOf(id).get(), PSETID_Appointment, property))) return std::nullopt;
+    if (FAILED(value.Read(ItemObject(id).get(), PSETID_Appointment, property))) return std::nullopt;
     return value.value->Value.l;
+  }
+
+  std::vector<RowView> StoredRows(const sim::Bytes& entry_id) {
+    std::vector<RowView> rows;
+    for (const sim::PropMap& row : Item(entry_id).recipients) {
+      const auto text = [&](ULONG tag) {
+        const auto it = row.find(tag);
+        return it == row.end() ? std::wstring() : std::get<std::wstring>(it->second);
+      };
+      const auto number = [&](ULONG tag) {
+        const auto it = row.find(tag);
+        return it == row.end() ? int64_t{-1} : std::get<int64_t>(it->second);
+      };
+      rows.emplace_back(text(PR_SMTP_ADDRESS_W), text(PR_DISPLAY_NAME_W),
+                        number(PR_RECIPIENT_FLAGS), number(PR_RECIPIENT_TYPE),
+                        number(sim::kPrRecipientTrackStatus));
+    }
+    return rows;
+  }
+
+  std::wstring Sender(IDispatch* item, ULONG tag) {
+    std::wstring text;
+    EXPECT_EQ(GetStringProperty(item, tag, text), S_OK);
+    return text;
   }
 
   testing::EnvGuard utc_{"TZ", "UTC"};
@@ -167,135 +198,91 @@ class OutlookWriteTest : public testing::OutlookFixture {
 
 // Events of every shape written and read back: the same event comes back.
 TEST_F(OutlookWriteTest, EventsReadBackAsTheyWereWritten) {
-  using Make = std::function<std::unique_ptr<Event>()>;
-  const std::vector<std::pair<const char*, Make>> cases = {
-      {"single, future reminder",
-       [] {
-         auto e = Appointment(L"Dentist", At(2031, 5, 6, 7, 30), 45);
-         e->set_reminder_set(true);
-         e->set_reminder_seconds(900);
-         return e;
-       }},
-      {"past, reminder kept",
-       [] {
-         auto e = Appointment(L"Old", At(2021, 1, 4, 9, 0), 30);
-         e->set_reminder_set(true);
-         e->set_reminder_seconds(3600);
-         return e;
-       }},
-      {"all day", [] { return Appointment(L"Holiday", Day(2031, 6, 1), 2 * 1440); }},
-      {"tentative",
-       [] {
-         auto e = Appointment(L"Maybe", At(2031, 5, 6, 7, 30), 30);
-         e->set_status(kEventStatusTentative);
-         return e;
-       }},
-      {"free",
-       [] {
-         auto e = Appointment(L"Lunch", At(2031, 5, 6, 11, 0), 60);
-         e->set_busy_status(kBusyStatusFree);
-         return e;
-       }},
-      {"daily until, northern zone",
-       [] {
-         auto e = Series(L"Standup", At(2031, 3, 24, 8, 0), 15, L"Europe/Berlin", kFrequencyDaily);
-         e->mutable_recurrence()->set_interval(2);
-         e->mutable_recurrence()->set_until(At(2031, 4, 29, 7, 0));  // the last one
-         return e;
-       }},
-      {"weekly by count, across daylight time",
-       [] {
-         auto e =
-             Series(L"Review", At(2031, 3, 3, 15, 0), 60, L"America/New_York", kFrequencyWeekly);
-         e->mutable_recurrence()->set_days_of_week(kMonday | kThursday);
-         e->mutable_recurrence()->set_count(12);
-         return e;
-       }},
-      {"monthly by date, southern zone, no end",
-       [] {
-         auto e =
-             Series(L"Rent", At(2031, 1, 14, 23, 0), 30, L"Australia/Sydney", kFrequencyMonthly);
-         e->mutable_recurrence()->set_month_day(15);
-         return e;
-       }},
-      {"monthly last Friday, zone without daylight time",
-       [] {
-         auto e = Series(L"Retro", At(2031, 1, 31, 1, 0), 60, L"Asia/Tokyo", kFrequencyMonthly);
-         e->mutable_recurrence()->set_days_of_week(kFriday);
-         e->mutable_recurrence()->set_ordwk(5);
-         e->mutable_recurrence()->set_count(6);
-         return e;
-       }},
-      {"yearly by date",
-       [] {
-         auto e =
-             Series(L"Birthday", At(2031, 3, 14, 17, 0), 120, L"Europe/London", kFrequencyYearly);
-         e->mutable_recurrence()->set_month_day(14);
-         e->mutable_recurrence()->set_month(3);
-         return e;
-       }},
-      {"yearly second Monday of May",
-       [] {
-         auto e = Series(L"Summit", At(2031, 5, 12, 7, 0), 480, L"Europe/Berlin", kFrequencyYearly);
-         e->mutable_recurrence()->set_days_of_week(kMonday);
-         e->mutable_recurrence()->set_ordwk(2);
-         e->mutable_recurrence()->set_month(5);
-         e->mutable_recurrence()->set_until(At(2035, 5, 14, 7, 0));
-         return e;
-       }},
-      {"weekly with moved, changed and canceled occurrences",
-       [] {
-         auto e = Series(L"Sync", At(2031, 3, 4, 9, 0), 30, L"Europe/Berlin", kFrequencyWeekly);
-         e->mutable_recurrence()->set_days_of_week(kTuesday);
-         e->mutable_recurrence()->set_count(8);
-         AddException(*e, At(2031, 3, 11, 9, 0), At(2031, 3, 12, 13, 0));
-         Event& changed = AddException(*e, At(2031, 3, 18, 9, 0), At(2031, 3, 18, 9, 0));
-         changed.set_title(L"Sync with guests from sales");
-         changed.set_location(L"Hall");
-         AddException(*e, At(2031, 3, 25, 9, 0), At(2031, 3, 25, 9, 0), true);
-         return e;
-       }},
-      {"all-day weekly series with a canceled day",
-       [] {
-         auto e = Series(L"Gym", Day(2031, 3, 3), 1440, L"", kFrequencyWeekly);
-         e->mutable_recurrence()->set_days_of_week(kMonday);
-         e->mutable_recurrence()->set_count(5);
-         AddException(*e, Day(2031, 3, 10), Day(2031, 3, 10), true);
-         return e;
-       }},
-      {"meeting the account organizes, every answer",
-       [] {
-         auto e = Appointment(L"Planning", At(2031, 5, 6, 7, 30), 60);
-         e->AddGuest(kAccount, L"Ann", kAttendanceOrganizer, kResponseAccepted);
-         e->AddGuest(L"bob@nexora.example", L"Bob", kAttendanceRequired, kResponseAccepted);
-         e->AddGuest(L"carol@nexora.example", L"Carol", kAttendanceOptional, kResponseDeclined);
-         e->AddGuest(L"dan@nexora.example", L"Dan", kAttendanceRequired, kResponseTentative);
-         e->AddGuest(L"eve@nexora.example", L"Eve", kAttendanceOptional, kResponseInvited);
-         return e;
-       }},
-      {"invitation series from a directory user, one occurrence with its own guests",
-       [] {
-         auto e =
-             Series(L"Weekly 1:1", At(2031, 3, 4, 9, 0), 30, L"Europe/Berlin", kFrequencyWeekly);
-         e->mutable_recurrence()->set_days_of_week(kTuesday);
-         e->mutable_recurrence()->set_count(4);
-         e->AddGuest(L"olga@nexora.example", L"Olga Ortiz", kAttendanceOrganizer,
-                     kResponseAccepted);
-         e->AddGuest(kAccount, L"Ann", kAttendanceRequired, kResponseAccepted);
-         Event& changed = AddException(*e, At(2031, 3, 11, 9, 0), At(2031, 3, 11, 10, 0));
-         changed.AddGuest(L"olga@nexora.example", L"Olga Ortiz", kAttendanceOrganizer,
-                          kResponseAccepted);
-         changed.AddGuest(kAccount, L"Ann", kAttendanceRequired, kResponseTentative);
-         changed.AddGuest(L"bob@nexora.example", L"Bob", kAttendanceOptional, kResponseInvited);
-         changed.set_status(kEventStatusTentative);
-         return e;
-       }},
+  std::vector<std::pair<const char*, std::unique_ptr<Event>>> cases;
+  const auto add = [&](const char* name, std::unique_ptr<Event> event) -> Event& {
+    return *cases.emplace_back(name, std::move(event)).second;
   };
+  const auto remind = [](Event& event, int32_t seconds) {
+    event.set_reminder_set(true);
+    event.set_reminder_seconds(seconds);
+  };
+  remind(add("single, future reminder", Appointment(L"Dentist", At(2031, 5, 6, 7, 30), 45)), 900);
+  remind(add("past, reminder kept", Appointment(L"Old", At(2021, 1, 4, 9, 0), 30)), 3600);
+  add("all day", Appointment(L"Holiday", Day(2031, 6, 1), 2 * 1440));
+  add("tentative", Appointment(L"Maybe", At(2031, 5, 6, 7, 30), 30))
+      .set_status(kEventStatusTentative);
+  add("free", Appointment(L"Lunch", At(2031, 5, 6, 11, 0), 60)).set_busy_status(kBusyStatusFree);
+  Recurrence* rule = add("daily until, northern zone", Series(L"Standup", At(2031, 3, 24, 8, 0), 15,
+                                                              L"Europe/Berlin", kFrequencyDaily))
+                         .mutable_recurrence();
+  rule->set_interval(2);
+  rule->set_until(At(2031, 4, 29, 7, 0));  // the last one
+  rule = add("weekly by count, across daylight time",
+             Series(L"Review", At(2031, 3, 3, 15, 0), 60, L"America/New_York", kFrequencyWeekly))
+             .mutable_recurrence();
+  rule->set_days_of_week(kMonday | kThursday);
+  rule->set_count(12);
+  add("monthly by date, southern zone, no end",
+      Series(L"Rent", At(2031, 1, 14, 23, 0), 30, L"Australia/Sydney", kFrequencyMonthly))
+      .mutable_recurrence()
+      ->set_month_day(15);
+  rule = add("monthly last Friday, zone without daylight time",
+             Series(L"Retro", At(2031, 1, 31, 1, 0), 60, L"Asia/Tokyo", kFrequencyMonthly))
+             .mutable_recurrence();
+  rule->set_days_of_week(kFriday);
+  rule->set_ordwk(5);
+  rule->set_count(6);
+  rule = add("yearly by date",
+             Series(L"Birthday", At(2031, 3, 14, 17, 0), 120, L"Europe/London", kFrequencyYearly))
+             .mutable_recurrence();
+  rule->set_month_day(14);
+  rule->set_month(3);
+  rule = add("yearly second Monday of May",
+             Series(L"Summit", At(2031, 5, 12, 7, 0), 480, L"Europe/Berlin", kFrequencyYearly))
+             .mutable_recurrence();
+  rule->set_days_of_week(kMonday);
+  rule->set_ordwk(2);
+  rule->set_month(5);
+  rule->set_until(At(2035, 5, 14, 7, 0));
+  Event* series =
+      &add("weekly with moved, changed and canceled occurrences",
+           Series(L"Sync", At(2031, 3, 4, 9, 0), 30, L"Europe/Berlin", kFrequencyWeekly));
+  series->mutable_recurrence()->set_days_of_week(kTuesday);
+  series->mutable_recurrence()->set_count(8);
+  AddException(*series, At(2031, 3, 11, 9, 0), At(2031, 3, 12, 13, 0));
+  Event* changed = &AddException(*series, At(2031, 3, 18, 9, 0), At(2031, 3, 18, 9, 0));
+  changed->set_title(L"Sync with guests from sales");
+  changed->set_location(L"Hall");
+  AddException(*series, At(2031, 3, 25, 9, 0), At(2031, 3, 25, 9, 0), true);
+  series = &add("all-day weekly series with a canceled day",
+                Series(L"Gym", Day(2031, 3, 3), 1440, L"", kFrequencyWeekly));
+  series->mutable_recurrence()->set_days_of_week(kMonday);
+  series->mutable_recurrence()->set_count(5);
+  AddException(*series, Day(2031, 3, 10), Day(2031, 3, 10), true);
+  Event& meeting = add("meeting the account organizes, every answer",
+                       Appointment(L"Planning", At(2031, 5, 6, 7, 30), 60));
+  meeting.AddGuest(kAccount, L"Ann", kAttendanceOrganizer, kResponseAccepted);
+  meeting.AddGuest(L"bob@nexora.example", L"Bob", kAttendanceRequired, kResponseAccepted);
+  meeting.AddGuest(L"carol@nexora.example", L"Carol", kAttendanceOptional, kResponseDeclined);
+  meeting.AddGuest(L"dan@nexora.example", L"Dan", kAttendanceRequired, kResponseTentative);
+  meeting.AddGuest(L"eve@nexora.example", L"Eve", kAttendanceOptional, kResponseInvited);
+  series =
+      &add("invitation series from a directory user, one occurrence with its own guests",
+           Series(L"Weekly 1:1", At(2031, 3, 4, 9, 0), 30, L"Europe/Berlin", kFrequencyWeekly));
+  series->mutable_recurrence()->set_days_of_week(kTuesday);
+  series->mutable_recurrence()->set_count(4);
+  series->AddGuest(L"olga@nexora.example", L"Olga Ortiz", kAttendanceOrganizer, kResponseAccepted);
+  series->AddGuest(kAccount, L"Ann", kAttendanceRequired, kResponseAccepted);
+  changed = &AddException(*series, At(2031, 3, 11, 9, 0), At(2031, 3, 11, 10, 0));
+  changed->AddGuest(L"olga@nexora.example", L"Olga Ortiz", kAttendanceOrganizer, kResponseAccepted);
+  changed->AddGuest(kAccount, L"Ann", kAttendanceRequired, kResponseTentative);
+  changed->AddGuest(L"bob@nexora.example", L"Bob", kAttendanceOptional, kResponseInvited);
+  changed->set_status(kEventStatusTentative);
+
   ASSERT_EQ(store_->AddDirectoryUser({L"Olga Ortiz", L"Olga@nexora.example", L"/o=Nexora/cn=olga"}),
             S_OK);
-  for (const auto& [name, make] : cases) {
+  for (const auto& [name, event] : cases) {
     SCOPED_TRACE(name);
-    const auto event = make();
     const std::wstring id = Import(*event);
     const Event* read = Loaded(id);
     ASSERT_NE(read, nullptr);
@@ -313,33 +300,58 @@ TEST_F(OutlookWriteTest, AnImportStoresTheUidPrivacyAndModificationTime) {
   now_ += 5 * kSecond;
   ASSERT_EQ(outlook_->Import(single.get(), &id, &updated, nullptr), S_OK);
   NamedPropertyValue uid;
-  ASSERT_EQ(uid.Read(ItemOf(id).get(), PSETID_Meeting, GLOBAL_OBJID), S_OK);
+  ASSERT_EQ(uid.Read(ItemObject(id).get(), PSETID_Meeting, GLOBAL_OBJID), S_OK);
   EXPECT_EQ(UidFromGlobalObjectId({uid.value->Value.bin.lpb, uid.value->Value.bin.cb}),
             single->ical_uid());
   std::unique_ptr<DateTime> modified;
-  ASSERT_EQ(GetDateTime(ItemOf(id).get(), L"LastModificationTime", false, modified), S_OK);
+  ASSERT_EQ(GetDateTime(ItemObject(id).get(), L"LastModificationTime", false, modified), S_OK);
   EXPECT_EQ(updated, *modified);
-  EXPECT_EQ(Long(ItemOf(id).get(), L"Sensitivity"), 0);
+  EXPECT_EQ(Long(ItemObject(id).get(), L"Sensitivity"), 0);
 
   auto series = Series(L"Standup", At(2031, 3, 24, 8, 0), 15, L"Europe/Berlin", kFrequencyDaily);
   const std::wstring series_id = Import(*series);
-  EXPECT_EQ(Long(ItemOf(series_id).get(), L"Sensitivity"), 2);
+  EXPECT_EQ(Long(ItemObject(series_id).get(), L"Sensitivity"), 2);
   EXPECT_EQ(store_->items().size(), 2u);
 }
 
-// The pattern's own fields for the kinds of rule, as Outlook holds them.
+// The pattern's own fields for the kinds of rule, as Outlook holds them; a yearly rule's
+// interval is not written (Outlook keeps 12 months).
 TEST_F(OutlookWriteTest, PatternFieldsOfEachKindOfRule) {
   struct Case {
     const char* name;
     Frequency frequency;
     int32_t days, ordwk, month_day, month, interval;
-    LONG type, instance, mask, day_of_month, month_of_year, interval_read;
+    std::vector<std::pair<const wchar_t*, LONG>> fields;
     bool interval_written;
   };
   const Case cases[] = {
-      {"second Tuesday", kFrequencyMonthly, kTuesday, 2, -1, -1, 2, 3, 2, 4, 0, 0, 2, true},
-      {"day 15", kFrequencyMonthly, 0, 0, 15, -1, 3, 2, 0, 0, 15, 0, 3, true},
-      {"yearly", kFrequencyYearly, 0, 0, 11, 3, 4, 5, 0, 0, 11, 3, 1, false},
+      {"second Tuesday",
+       kFrequencyMonthly,
+       kTuesday,
+       2,
+       -1,
+       -1,
+       2,
+       {{L"RecurrenceType", 3}, {L"Instance", 2}, {L"DayOfWeekMask", 4}, {L"Interval", 2}},
+       true},
+      {"day 15",
+       kFrequencyMonthly,
+       0,
+       0,
+       15,
+       -1,
+       3,
+       {{L"RecurrenceType", 2}, {L"DayOfMonth", 15}, {L"Interval", 3}},
+       true},
+      {"yearly",
+       kFrequencyYearly,
+       0,
+       0,
+       11,
+       3,
+       4,
+       {{L"RecurrenceType", 5}, {L"DayOfMonth", 11}, {L"MonthOfYear", 3}, {L"Interval", 1}},
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -352,23 +364,9 @@ TEST_F(OutlookWriteTest, PatternFieldsOfEachKindOfRule) {
     rule.set_interval(c.interval);
     log_.Clear();
     const std::wstring id = Import(*event);
-    const bool interval_written = log_.Text().find("Interval") != std::string::npos;
+    EXPECT_EQ(log_.Text().find("Interval") != std::string::npos, c.interval_written);
     ComRef<IDispatch> pattern = Pattern(id);
-    EXPECT_EQ(Long(pattern.get(), L"RecurrenceType"), c.type);
-    if (c.instance != 0) {
-      EXPECT_EQ(Long(pattern.get(), L"Instance"), c.instance);
-    }
-    if (c.mask != 0) {
-      EXPECT_EQ(Long(pattern.get(), L"DayOfWeekMask"), c.mask);
-    }
-    if (c.day_of_month != 0) {
-      EXPECT_EQ(Long(pattern.get(), L"DayOfMonth"), c.day_of_month);
-    }
-    if (c.month_of_year != 0) {
-      EXPECT_EQ(Long(pattern.get(), L"MonthOfYear"), c.month_of_year);
-    }
-    EXPECT_EQ(Long(pattern.get(), L"Interval"), c.interval_read);
-    EXPECT_EQ(interval_written, c.interval_written);
+    for (const auto& [name, value] : c.fields) EXPECT_EQ(Long(pattern.get(), name), value);
   }
 }
 
@@ -414,7 +412,7 @@ TEST_F(OutlookWriteTest, BusyStateOfMeetingsAndInvitations) {
     }
     event->AddGuest(L"carol@nexora.example", L"Carol", kAttendanceOptional, kResponseAccepted);
     const std::wstring id = Import(*event);
-    EXPECT_EQ(Long(ItemOf(id).get(), L"BusyStatus"), c.busy);
+    EXPECT_EQ(Long(ItemObject(id).get(), L"BusyStatus"), c.busy);
     EXPECT_EQ(NamedLong(id, dispidIntendedBusyStatus), c.intended);
   }
 
@@ -437,16 +435,20 @@ TEST_F(OutlookWriteTest, APastEventKeepsItsReminderLengthButDoesNotRing) {
   event->set_reminder_seconds(900);
   const std::wstring id = Import(*event);
   bool set = true;
-  ASSERT_EQ(GetBool(ItemOf(id).get(), L"ReminderSet", set), S_OK);
+  ASSERT_EQ(GetBool(ItemObject(id).get(), L"ReminderSet", set), S_OK);
   EXPECT_FALSE(set);
   std::wstring real;
-  ASSERT_EQ(outlook_->GetUserProperty(ItemOf(id).get(), kRealReminderSet, &real), S_OK);
+  ASSERT_EQ(outlook_->GetUserProperty(ItemObject(id).get(), kRealReminderSet, &real), S_OK);
   EXPECT_EQ(real, L"900");
 
-  // Without a reminder the user property goes.
+  // A new length replaces the old; without a reminder the user property goes.
+  event->set_reminder_seconds(1800);
+  ASSERT_EQ(Update(id, *event), S_OK);
+  ASSERT_EQ(outlook_->GetUserProperty(ItemObject(id).get(), kRealReminderSet, &real), S_OK);
+  EXPECT_EQ(real, L"1800");
   event->set_reminder_set(false);
   ASSERT_EQ(Update(id, *event), S_OK);
-  ASSERT_EQ(outlook_->GetUserProperty(ItemOf(id).get(), kRealReminderSet, &real), S_OK);
+  ASSERT_EQ(outlook_->GetUserProperty(ItemObject(id).get(), kRealReminderSet, &real), S_OK);
   EXPECT_EQ(real, L"");
 }
 
@@ -461,10 +463,7 @@ TEST_F(OutlookWriteTest, UpdatingASeriesMovesAndCancelsItsOccurrences) {
   // Outlook settles only when a zone it already had changes: here when the series' own
   // zone replaces the machine's biases.
   EXPECT_THAT(waits_, ::testing::ElementsAre(100));
-  NamedPropertyValue zone_before;
-  ASSERT_EQ(zone_before.Read(ItemOf(id).get(), PSETID_Appointment, dispidTimeZoneStruct), S_OK);
-  const std::vector<uint8_t> own_zone(zone_before.value->Value.bin.lpb,
-                                      zone_before.value->Value.bin.lpb + 48);
+  const std::vector<uint8_t> own_zone = Zone(id);
 
   event->set_title(L"Sync moved");
   AddException(*event, At(2031, 3, 11, 9, 0), At(2031, 3, 13, 14, 0));
@@ -474,11 +473,7 @@ TEST_F(OutlookWriteTest, UpdatingASeriesMovesAndCancelsItsOccurrences) {
   const Event* read = Loaded(id);
   ASSERT_NE(read, nullptr);
   ExpectSame(*event, *read);
-  NamedPropertyValue zone_after;
-  ASSERT_EQ(zone_after.Read(ItemOf(id).get(), PSETID_Appointment, dispidTimeZoneStruct), S_OK);
-  EXPECT_EQ(
-      std::vector<uint8_t>(zone_after.value->Value.bin.lpb, zone_after.value->Value.bin.lpb + 48),
-      own_zone);
+  EXPECT_EQ(Zone(id), own_zone);
 }
 
 // A series whose save fails still gets its own zone back: left with the machine's biases,
@@ -487,18 +482,13 @@ TEST_F(OutlookWriteTest, ASeriesThatCannotBeSavedKeepsItsOwnZone) {
   auto event = Series(L"Sync", At(2031, 3, 4, 12, 0), 30, L"America/Sao_Paulo", kFrequencyWeekly);
   event->mutable_recurrence()->set_days_of_week(kTuesday);
   const std::wstring id = Import(*event);
-  const auto zone = [&] {
-    NamedPropertyValue value;
-    EXPECT_EQ(value.Read(ItemOf(id).get(), PSETID_Appointment, dispidTimeZoneStruct), S_OK);
-    return std::vector<uint8_t>(value.value->Value.bin.lpb, value.value->Value.bin.lpb + 48);
-  };
-  const std::vector<uint8_t> own = zone();
+  const std::vector<uint8_t> own = Zone(id);
   // The third save of an update is the safe save, after the pattern and the exceptions.
   store_->faults().FailMember(L"Save", MAPI_E_NETWORK_ERROR, 1, 2);
   event->set_title(L"Sync moved");
   EXPECT_EQ(Update(id, *event), DISP_E_EXCEPTION);
   EXPECT_THAT(log_.Text(), HasSubstr("Unable to save event"));
-  EXPECT_EQ(zone(), own);
+  EXPECT_EQ(Zone(id), own);
 }
 
 // A failure after the first save of an import takes the half-made item out again.
@@ -527,6 +517,164 @@ TEST_F(OutlookWriteTest, AFailedImportLeavesNoBlankAppointment) {
     EXPECT_THAT(store_->items(), ::testing::IsEmpty());
     EXPECT_THAT(log_.Text(), Not(HasSubstr("Error deleting unsuccessfully")));
   }
+}
+
+// The account (ann) organises, or is invited by an Exchange user whose directory address
+// is not in lower case. Each write follows an earlier one, whose recipients must go.
+TEST_F(OutlookWriteTest, GuestsAreWrittenAndReadBack) {
+  ASSERT_EQ(store_->AddDirectoryUser({L"Olga Ortiz", L"Olga@nexora.example", L"/o=Nexora/cn=olga"}),
+            S_OK);
+  struct Case {
+    std::initializer_list<GuestSpec> guests;
+    LONG meeting_status;
+    std::vector<RowView> rows;
+    LONG item_response;
+  };
+  const Case cases[] = {
+      {{{L"ann@nexora.example", L"Ann", kAttendanceOrganizer, kResponseAccepted},
+        {L"bob@nexora.example", L"Bob", kAttendanceRequired, kResponseAccepted},
+        {L"carol@nexora.example", L"", kAttendanceOptional, kResponseDeclined}},
+       1,
+       {{L"ann@nexora.example", L"Ann", 3, 1, 1},
+        {L"bob@nexora.example", L"Bob", 1, 1, 3},
+        {L"carol@nexora.example", L"carol@nexora.example", 1, 2, 4}},
+       0},
+      {{{L"olga@nexora.example", L"Olga O.", kAttendanceOrganizer, kResponseAccepted},
+        {L"ann@nexora.example", L"Ann", kAttendanceOptional, kResponseTentative},
+        {L"bob@nexora.example", L"Bob", kAttendanceRequired, kResponseInvited}},
+       3,
+       {{L"ann@nexora.example", L"Ann", 1, 2, 2},
+        {L"bob@nexora.example", L"Bob", 1, 1, 5},
+        {L"Olga@nexora.example", L"Olga O.", 3, 1, 1}},
+       2},
+  };
+  for (const Case& c : cases) {
+    const sim::Bytes entry_id = Add(L"Review");
+    ComRef<IDispatch> item = ItemObject(entry_id);
+    const auto earlier =
+        Meeting({{L"dave@nexora.example", L"Dave", kAttendanceOrganizer, kResponseAccepted},
+                 {L"bob@nexora.example", L"Bob", kAttendanceRequired, kResponseDeclined}});
+    ASSERT_EQ(outlook_->WriteRecipients(earlier.get(), item.get()), S_OK);
+    const auto event = Meeting(c.guests);
+    ASSERT_EQ(outlook_->WriteRecipients(event.get(), item.get()), S_OK) << log_.Text();
+    ASSERT_EQ(PutLong(item.get(), L"MeetingStatus", c.meeting_status), S_OK);
+    ASSERT_EQ(CallMethodNoArgs(item.get(), L"Save"), S_OK);
+
+    EXPECT_THAT(StoredRows(entry_id), UnorderedElementsAreArray(c.rows));
+    LONG response = -1;
+    ASSERT_EQ(GetLong(item.get(), L"ResponseStatus", response), S_OK);
+    EXPECT_EQ(response, c.item_response);
+    const GuestSpec& organizer = *c.guests.begin();
+    EXPECT_EQ(Sender(item.get(), PR_SENDER_EMAIL_ADDRESS_W), organizer.email);
+    EXPECT_EQ(Sender(item.get(), PR_SENDER_NAME_W), organizer.name);
+    EXPECT_EQ(Sender(item.get(), PR_SENDER_ADDRTYPE_W), L"SMTP");
+
+    const Event* loaded = Loaded(entry_id);
+    ASSERT_NE(loaded, nullptr) << log_.Text();
+    std::vector<std::tuple<std::wstring, AttendanceType, ResponseStatus>> expected, got;
+    for (const GuestSpec& g : c.guests) expected.emplace_back(g.email, g.attendance, g.response);
+    for (const auto& [email, g] : loaded->guests()) {
+      got.emplace_back(email, g.attendance_type, g.response_status);
+    }
+    EXPECT_THAT(got, UnorderedElementsAreArray(expected));
+  }
+  EXPECT_EQ(store_->refused_sends(), 0);
+}
+
+TEST_F(OutlookWriteTest, GuestsWithoutOrganizerOrAddressBookEntry) {
+  struct Case {
+    std::initializer_list<GuestSpec> guests;
+    HRESULT result;
+    size_t rows;
+    bool organizer_missing;
+  };
+  const Case cases[] = {
+      {{}, S_OK, 0, false},
+      {{{L"bob@nexora.example", L"Bob", kAttendanceRequired, kResponseAccepted}}, E_FAIL, 1, true},
+      // An address nobody can resolve stays as typed; the rows after it are still patched.
+      {{{L"front desk@nexora.example", L"Desk", kAttendanceOptional, kResponseInvited},
+        {L"olga@nexora.example", L"Olga", kAttendanceOrganizer, kResponseAccepted}},
+       S_OK,
+       2,
+       false},
+  };
+  for (const Case& c : cases) {
+    log_.Clear();
+    const sim::Bytes entry_id = Add(L"Sync");
+    ComRef<IDispatch> item = ItemObject(entry_id);
+    const auto earlier =
+        Meeting({{L"dave@nexora.example", L"Dave", kAttendanceOrganizer, kResponseAccepted}});
+    ASSERT_EQ(outlook_->WriteRecipients(earlier.get(), item.get()), S_OK);
+    const auto event = Meeting(c.guests);
+    EXPECT_EQ(outlook_->WriteRecipients(event.get(), item.get()), c.result);
+    ASSERT_EQ(CallMethodNoArgs(item.get(), L"Save"), S_OK);
+    const auto rows = StoredRows(entry_id);
+    EXPECT_EQ(rows.size(), c.rows);
+    EXPECT_EQ(log_.Contains("Cannot find organizer among guests"), c.organizer_missing);
+    if (c.rows == 2) {
+      EXPECT_THAT(rows, ::testing::Contains(RowView{L"olga@nexora.example", L"Olga", 3, 1, 1}));
+      EXPECT_THAT(rows, ::testing::Contains(RowView{L"", L"front desk@nexora.example", -1, 2, 5}));
+    }
+  }
+}
+
+TEST_F(OutlookWriteTest, SafeSaveIgnoresOnlyASeriesWhoseEveryOccurrenceIsGone) {
+  const auto series = [](bool until, int32_t count, std::initializer_list<EventStatus> states) {
+    auto event = std::make_unique<Event>();
+    auto recurrence = std::make_unique<Recurrence>();
+    if (until) recurrence->set_until(ParseIso(L"2023-06-30T00:00:00.000Z"));
+    recurrence->set_count(count);
+    for (EventStatus status : states) {
+      auto exception = std::make_unique<Event>();
+      exception->set_status(status);
+      recurrence->AddException(std::move(exception));
+    }
+    event->set_recurrence(std::move(recurrence));
+    return event;
+  };
+  struct Case {
+    std::unique_ptr<Event> event;
+    bool save_fails;
+    HRESULT result;
+  };
+  Case cases[] = {
+      {series(true, -1, {kEventStatusCanceled}), false, S_OK},
+      {series(true, -1, {kEventStatusCanceled, kEventStatusCanceled}), true, S_FALSE},
+      {series(false, 4, {kEventStatusCanceled}), true, S_FALSE},
+      {series(false, -1, {kEventStatusCanceled}), true, DISP_E_EXCEPTION},
+      {series(false, 4, {kEventStatusCanceled, kEventStatusConfirmed}), true, DISP_E_EXCEPTION},
+      {series(true, -1, {}), true, DISP_E_EXCEPTION},
+      {std::make_unique<Event>(), true, DISP_E_EXCEPTION},
+  };
+  const sim::Bytes entry_id = Add(L"Weekly");
+  ComRef<IDispatch> item = ItemObject(entry_id);
+  for (const Case& c : cases) {
+    log_.Clear();
+    if (c.save_fails) store_->faults().Fail(sim::FaultPoint::kSave, MAPI_E_NO_ACCESS, 1);
+    EXPECT_EQ(outlook_->SafeSave(c.event.get(), item.get()), c.result);
+    EXPECT_EQ(log_.Contains("Ignore Save failure since we think that all ocurrences were deleted"),
+              c.result == S_FALSE);
+    EXPECT_EQ(log_.Contains("Unable to save event"), FAILED(c.result));
+  }
+}
+
+TEST_F(OutlookWriteTest, DeleteRemovesTheItemAndReportsAMissingOne) {
+  const sim::Bytes entry_id = Add(L"Lunch");
+  const sim::Bytes other = Add(L"Dinner");
+  std::wstring message;
+  EXPECT_EQ(outlook_->Delete(Hex(entry_id), &message), 0);
+  EXPECT_EQ(store_->Find(entry_id), nullptr);
+  EXPECT_NE(store_->Find(other), nullptr);
+  for (const std::wstring& id : {Hex(entry_id), std::wstring(L"not an id")}) {
+    ComRef<IDispatch> item;
+    const HRESULT lookup = outlook_->GetItemFromId(id, item);
+    ASSERT_TRUE(FAILED(lookup));
+    EXPECT_EQ(outlook_->Delete(id, &message), lookup);
+  }
+  store_->faults().SetReadOnly(other, true);
+  // Outlook raises the refusal as an exception of the call.
+  EXPECT_EQ(outlook_->Delete(Hex(other), &message), DISP_E_EXCEPTION);
+  EXPECT_NE(store_->Find(other), nullptr);
 }
 
 }  // namespace

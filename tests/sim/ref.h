@@ -12,8 +12,20 @@
 #include "base/text.h"
 #include "platform/com/mapi_interfaces.h"
 #include "platform/com/oleaut.h"
+#include "sim/outlook/object_model.h"
+#include "sim/outlook/store.h"
 
 namespace calendar_mirrow_addin::sim {
+
+inline constexpr FileTime kMonday = 133'219'296'000'000'000ULL;  // 2023-02-27T00:00:00Z
+inline constexpr int64_t kHour = 36'000'000'000;
+
+// A store in memory whose clock stands at kMonday.
+inline std::shared_ptr<Store> MemoryStore() {
+  auto store = Store::Open("", nullptr);
+  store->SetClock([] { return kMonday; });
+  return store;
+}
 
 template <typename T>
 struct Ref {
@@ -113,12 +125,14 @@ inline Ref<IDispatch> Object(Var&& value) {
   value.v.vt = VT_EMPTY;
   return Ref<IDispatch>(value.v.pdispVal);
 }
-inline Ref<IDispatch> Object(Outcome&& outcome) {
-  EXPECT_EQ(outcome.hr, S_OK) << WideToUtf8(outcome.description);
-  return Object(std::move(outcome.value));
-}
 inline Ref<IDispatch> GetObj(IDispatch* object, const wchar_t* name, std::vector<Var> args = {}) {
   return Object(Get(object, name, std::move(args)));
+}
+
+// An item through the object model of `application`.
+inline Ref<IDispatch> ItemOf(IDispatch* application, const Bytes& entry_id) {
+  Ref<IDispatch> ns = GetObj(application, L"GetNamespace", {L"MAPI"});
+  return GetObj(ns.p, L"GetItemFromID", {HexText(entry_id).c_str()});
 }
 
 // An item's MAPI message, through its MAPIOBJECT.
