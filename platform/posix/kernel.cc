@@ -2,11 +2,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -287,12 +289,15 @@ bool InitRobustMutex(pthread_mutex_t* mutex, int type) {
 
 // ---- Events.
 //
-// All events of a user live in one table under one robust mutex and one condition variable
-// that every Set broadcasts. A wait for several events then checks them all under that
-// mutex and sleeps on that condition variable, so it neither polls nor misses a Set that
-// lands between its check and its sleep, whichever processes created the events. The cost,
-// waking every waiter of the user on every Set, is nothing for the handful of events and
-// waiters the add-in and the tray application have.
+// All events of a user live in one table under one robust mutex, with one sequence word
+// that every Set bumps. A wait for several events checks them all under that mutex, notes
+// the sequence, and sleeps on the word (a futex) only while it is unchanged, so it neither
+// polls nor misses a Set that lands between its check and its sleep, whichever processes
+// created the events. A sleeping waiter holds nothing: a process killed while waiting
+// cannot keep anyone else from setting events (a process-shared condition variable can be
+// wedged that way for every process of the user). The cost, waking every waiter of the
+// user on every Set, is nothing for the handful of events and waiters the add-in and the
+// tray application have.
 
 struct EventSlot {
   uint32_t in_use;
@@ -305,20 +310,24 @@ struct EventSlot {
 
 struct EventTable {
   pthread_mutex_t mutex;
-  pthread_cond_t changed;
+  uint32_t sequence;  // bumped under the mutex by every Set; read atomically outside it
   EventSlot slots[kMaxEvents];
 };
 
 bool InitEventTable(void* payload) {
-  auto* table = static_cast<EventTable*>(payload);
-  pthread_condattr_t attr;
-  if (!InitRobustMutex(&table->mutex, PTHREAD_MUTEX_NORMAL) || pthread_condattr_init(&attr) != 0)
-    return false;
-  const bool ok = pthread_condattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
-                  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0 &&
-                  pthread_cond_init(&table->changed, &attr) == 0;
-  pthread_condattr_destroy(&attr);
-  return ok;
+  return InitRobustMutex(&static_cast<EventTable*>(payload)->mutex, PTHREAD_MUTEX_NORMAL);
+}
+
+// Sleeps while the sequence still reads `seen`, until a wake or the absolute monotonic
+// `deadline` (null: none). Returns false only when the deadline passed.
+bool SleepOnSequence(EventTable* table, uint32_t seen, const timespec* deadline) {
+  const long rc = syscall(SYS_futex, &table->sequence, FUTEX_WAIT_BITSET, seen, deadline, nullptr,
+                          FUTEX_BITSET_MATCH_ANY);
+  return rc == 0 || errno != ETIMEDOUT;
+}
+
+void WakeSequence(EventTable* table) {
+  syscall(SYS_futex, &table->sequence, FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
 }
 
 // Locks a robust mutex; a holder that died inside it left the table in a usable state
@@ -337,7 +346,7 @@ std::shared_ptr<Segment> OpenEventTable(std::string* error) {
   std::lock_guard<std::mutex> hold(guard);
   std::shared_ptr<Segment> table = cached.lock();
   if (table && cached_for == getpid()) return table;
-  table = Segment::Open(UserPrefix() + ".events", Kind::kEventTable, sizeof(EventTable),
+  table = Segment::Open(UserPrefix() + ".event-table", Kind::kEventTable, sizeof(EventTable),
                         &InitEventTable, error);
   cached = table;
   cached_for = getpid();
@@ -382,9 +391,10 @@ class PosixEvent : public NamedEvent {
     EventSlot* slot = Slot();
     if (slot != nullptr) {
       slot->signalled = signalled;
-      if (signalled) pthread_cond_broadcast(&table()->changed);
+      if (signalled) __atomic_add_fetch(&table()->sequence, 1, __ATOMIC_SEQ_CST);
     }
     pthread_mutex_unlock(&table()->mutex);
+    if (slot != nullptr && signalled) WakeSequence(table());
     return slot != nullptr;
   }
 
@@ -551,17 +561,10 @@ int WaitForAny(std::span<NamedEvent* const> events, int32_t timeout_ms) {
     }
     if (!valid) result = -2;
     if (result != -1 || timed_out || timeout_ms == 0) break;
-    const int rc = timeout_ms == kWaitForever
-                       ? pthread_cond_wait(&table->changed, &table->mutex)
-                       : pthread_cond_timedwait(&table->changed, &table->mutex, &deadline);
-    if (rc == EOWNERDEAD) {
-      pthread_mutex_consistent(&table->mutex);
-    } else if (rc == ETIMEDOUT) {
-      timed_out = true;  // one last look, then -1
-    } else if (rc != 0) {
-      result = -2;
-      break;
-    }
+    const uint32_t seen = __atomic_load_n(&table->sequence, __ATOMIC_SEQ_CST);
+    pthread_mutex_unlock(&table->mutex);
+    timed_out = !SleepOnSequence(table, seen, timeout_ms == kWaitForever ? nullptr : &deadline);
+    if (!LockTable(table)) return -2;  // one last look after a time-out, then -1
   }
   pthread_mutex_unlock(&table->mutex);
   return result;
