@@ -12,10 +12,12 @@
 
 #include "addin/addin.h"
 #include "addin/addin_module.h"
+#include "addin/message_box_hook.h"
 #include "addin/registration.h"
 #include "base/string_table.h"
 #include "platform/com/addin_interfaces.h"
 #include "platform/com/runtime.h"
+#include "platform/ui.h"
 
 #ifdef _WIN32
 #define TIDEWELL_ENTRY STDAPI
@@ -119,3 +121,25 @@ TIDEWELL_ENTRY DllRegisterServer() {
 }
 
 TIDEWELL_ENTRY DllUnregisterServer() { return calendar_mirrow_addin::UnregisterServer(); }
+
+#ifndef _WIN32
+// The Linux host's stand-in for the system's message box (addin/message_box_hook.h).
+extern "C" __attribute__((visibility("default"))) void TidewellSetMessageBoxHandler(
+    TidewellMessageBoxFunction function, void* context) {
+  namespace platform = calendar_mirrow_addin::platform;
+  if (function == nullptr) {
+    platform::SetMessageBoxHandler(nullptr);
+    return;
+  }
+  platform::SetMessageBoxHandler([function, context](const std::wstring& text,
+                                                     const std::wstring& caption,
+                                                     platform::MessageBoxButtons buttons) {
+    const bool question = buttons == platform::MessageBoxButtons::kYesNo;
+    const int answer = function(context, text.c_str(), caption.c_str(),
+                                question ? calendar_mirrow_addin::kHookButtonsYesNo
+                                         : calendar_mirrow_addin::kHookButtonsOk);
+    if (answer == calendar_mirrow_addin::kHookAnswerYes) return platform::MessageBoxAnswer::kYes;
+    return question ? platform::MessageBoxAnswer::kNo : platform::MessageBoxAnswer::kOk;
+  });
+}
+#endif

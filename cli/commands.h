@@ -12,5 +12,7 @@ int RunAccount(const std::vector<std::string>& words);
 int RunOutlook(const std::vector<std::string>& words);
 int RunDiag(const std::vector<std::string>& words);
 int RunWeb(const std::vector<std::string>& words);
+int RunHost(const std::vector<std::string>& words);
+int RunSync(const std::vector<std::string>& words);
 
 }  // namespace calendar_mirrow_addin::cli

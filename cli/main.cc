@@ -9,12 +9,14 @@
 
 namespace {
 
-constexpr char kUsage[] = "tidewell account|outlook|diag|web [--help] ...";
+constexpr char kUsage[] = "tidewell account|outlook|diag|web|host|sync [--help] ...";
 constexpr char kHelp[] =
     "  account   set the e-mail, password, calendar id and sync mode\n"
     "  outlook   look into and change the simulated Outlook calendar\n"
     "  diag      support lookups: global object ids, recurrence text, time zones, logs\n"
     "  web       run the web calendar stand-in in the foreground\n"
+    "  host      host the add-in over the simulated Outlook (sync starts one when needed)\n"
+    "  sync      sync once: progress, messages, the deletion question; Ctrl-C cancels\n"
     "Each command takes --help.\n";
 
 }  // namespace
@@ -32,5 +34,7 @@ int main(int argc, char** argv) {
   if (command == "outlook") return RunOutlook(rest);
   if (command == "diag") return RunDiag(rest);
   if (command == "web") return RunWeb(rest);
+  if (command == "host") return RunHost(rest);
+  if (command == "sync") return RunSync(rest);
   return UsageError(command.empty() ? "no command given" : "unknown command " + command, kUsage);
 }

@@ -13,15 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "base/app_folders.h"
 #include "base/text.h"
 #include "cli/arguments.h"
 #include "cli/commands.h"
+#include "cli/outlook_session.h"
 #include "cli/times.h"
 #include "outlook/com_ref.h"
 #include "outlook/dispatch_values.h"
-#include "sim/outlook/object_model.h"
-#include "sim/outlook/store.h"
 
 namespace calendar_mirrow_addin::cli {
 
@@ -180,41 +178,17 @@ std::string Shown(const std::string& text) { return OneLine(text); }
 // ---- the session ----
 
 struct Session {
-  std::shared_ptr<sim::Store> store;
-  ComRef<IDispatch> application;
+  OutlookApplication outlook;
   ComRef<IDispatch> ns;
 };
 
-std::string StorePath(const Arguments& args) {
-  if (auto path = args.Value("store")) return *path;
-  if (const char* env = std::getenv("TIDEWELL_OUTLOOK_STORE"); env != nullptr && *env != 0)
-    return env;
-  const std::wstring folder = ApplicationDataFolder();
-  if (folder.empty() || !EnsureFolder(folder)) return std::string();
-  return WideToUtf8(folder) + "outlook.sqlite";
-}
-
 bool OpenSession(const Arguments& args, Session& session, std::string* error) {
-  const std::string path = StorePath(args);
-  if (path.empty()) {
-    *error = "the application-data folder is unknown (set HOME or give --store)";
-    return false;
-  }
-  std::string why;
-  session.store = sim::Store::Open(path, &why);
-  if (!session.store) {
-    if (why.rfind("the store is in use", 0) == 0) {
-      *error = "the store is in use (is `tidewell host` running?)";
-    } else {
-      *error = "cannot open the Outlook store " + path + ": " + why;
-    }
-    return false;
-  }
-  session.application = ComRef<IDispatch>(sim::NewApplication(session.store));
+  if (!OpenOutlookApplication(args.Value("store"), &session.outlook, error)) return false;
   Variant mapi;
   mapi.value.vt = VT_BSTR;
   mapi.value.bstrVal = SysAllocString(L"MAPI");
-  return CallObject(session.application.get(), L"GetNamespace", &mapi.value, session.ns, error) &&
+  return CallObject(session.outlook.application.get(), L"GetNamespace", &mapi.value, session.ns,
+                    error) &&
          Invoke(session.ns.get(), L"Logon", DISPATCH_METHOD, nullptr, 0, nullptr, error);
 }
 
@@ -614,10 +588,10 @@ int Add(Session& session, const Arguments& args) {
   ComRef<IDispatch> item;
   Variant kind;
   SetLong(kind.value, kAppointmentItem);
-  bool ok = CallObject(session.application.get(), L"CreateItem", &kind.value, item, &error) &&
-            PutTexts(item.get(), args, &error) &&
-            PutDateValue(item.get(), L"Start", *start, &error) &&
-            PutDateValue(item.get(), L"End", end, &error);
+  bool ok =
+      CallObject(session.outlook.application.get(), L"CreateItem", &kind.value, item, &error) &&
+      PutTexts(item.get(), args, &error) && PutDateValue(item.get(), L"Start", *start, &error) &&
+      PutDateValue(item.get(), L"End", end, &error);
   if (ok && all_day) {
     Variant flag;
     SetBool(flag.value, true);
