@@ -37,7 +37,7 @@ constexpr uint32_t kMagic = 0x4f4b5754;  // "TWKO"
 constexpr uint32_t kVersion = 1;
 constexpr size_t kMaxEncodedName = 160;  // well inside NAME_MAX with the prefix
 constexpr size_t kMaxHolders = 32;
-constexpr size_t kMaxEvents = 64;
+constexpr size_t kMaxEvents = 256;  // every host, tray and test of the user at once
 constexpr size_t kMaxBlockSize = size_t{1} << 30;
 constexpr int kMaxOpenAttempts = 16;
 
