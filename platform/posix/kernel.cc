@@ -346,7 +346,7 @@ std::shared_ptr<Segment> OpenEventTable(std::string* error) {
   std::lock_guard<std::mutex> hold(guard);
   std::shared_ptr<Segment> table = cached.lock();
   if (table && cached_for == getpid()) return table;
-  table = Segment::Open(UserPrefix() + ".event-table", Kind::kEventTable, sizeof(EventTable),
+  table = Segment::Open(UserPrefix() + ".event-table-256", Kind::kEventTable, sizeof(EventTable),
                         &InitEventTable, error);
   cached = table;
   cached_for = getpid();
