@@ -336,6 +336,9 @@ def main():
     except (Failed, OSError, subprocess.SubprocessError, LookupError, ValueError) as error:
         print(f"\ndemo: FAILED: {error}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print("\ndemo: interrupted", file=sys.stderr)
+        return 130
     finally:
         # A host left behind by a sync that was cut short holds the store: tell it to go.
         subprocess.run([TIDEWELL, "host", "--stop"], env=ENV, capture_output=True)
