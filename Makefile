@@ -1,12 +1,13 @@
 # Entry point. `make test` installs what is missing, builds the release and the
 # sanitizer configurations with warnings as errors, runs the whole suite on both, and
-# checks that the portable layers still compile for Windows.
+# checks that the portable layers still compile for Windows. `make demo` builds the
+# release and runs a two-way sync between the two stand-ins, checking every outcome.
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 RELEASE_DIR := build/release
 ASAN_DIR := build/asan
 
-.PHONY: all test deps release asan test-release test-asan portable-check bench format clean
+.PHONY: all test demo deps release asan test-release test-asan portable-check bench format clean
 
 all: release
 
@@ -34,6 +35,10 @@ portable-check: release
 	python3 scripts/check_portable.py $(RELEASE_DIR) --jobs $(JOBS)
 
 test: test-release test-asan portable-check
+
+# Needs root: the web calendar stand-in binds port 443 of a loopback address.
+demo: release
+	python3 scripts/demo.py $(RELEASE_DIR)
 
 bench: release
 	@for b in $(RELEASE_DIR)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done

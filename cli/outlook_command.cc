@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -18,8 +19,12 @@
 #include "cli/commands.h"
 #include "cli/outlook_session.h"
 #include "cli/times.h"
+#include "model/time_zone_map.h"
+#include "model/zone_rule.h"
 #include "outlook/com_ref.h"
 #include "outlook/dispatch_values.h"
+#include "outlook/mapi_access.h"
+#include "outlook/outlook.h"
 
 namespace calendar_mirrow_addin::cli {
 
@@ -211,9 +216,37 @@ struct Occurrence {
   std::optional<DATE> moved_from;
 };
 
-// The occurrences of a series that start in [from, to), both automation dates: each day of
-// the range asked for an occurrence at the pattern's time, and the changed ones from the
-// series' exceptions.
+// The zone Outlook keeps with a series: its pattern's times are wall-clock times there.
+// None when the series has no readable one (its times are then the machine's).
+std::optional<ZoneRule> SeriesZoneRule(IDispatch* series) {
+  NamedPropertyValue zone;
+  ZoneRule rule;
+  if (FAILED(zone.Read(series, PSETID_Appointment, dispidTimeZoneStruct)) ||
+      PROP_TYPE(zone.value->ulPropTag) != PT_BINARY ||
+      !ZoneRuleFromHex(EntryIdText(zone.value->Value.bin), &rule)) {
+    return std::nullopt;
+  }
+  return rule;
+}
+
+// A wall-clock time of the series' zone as the machine's automation date, which is what
+// GetOccurrence is asked with.
+std::optional<DATE> MachineDateOf(DATE series_local, const std::optional<ZoneRule>& zone) {
+  SYSTEMTIME fields{};
+  if (!zone) return series_local;
+  if (!VariantTimeToSystemTime(series_local, &fields)) return std::nullopt;
+  const SystemTime local{fields.wYear,   fields.wMonth,       0,
+                         fields.wDay,    fields.wHour,        fields.wMinute,
+                         fields.wSecond, fields.wMilliseconds};
+  SystemTime utc;
+  if (!RuleLocalToUtc(*zone, local, &utc)) return std::nullopt;
+  return AutomationDateOf(DateTime::FromSystemTime(utc));
+}
+
+// The occurrences of a series that start in [from, to), both automation dates: each day
+// around the range asked for an occurrence at the pattern's time (a wall-clock time of the
+// series' zone, up to a day away from the machine's), and the changed ones from the series'
+// exceptions.
 std::vector<Occurrence> OccurrencesIn(IDispatch* series, DATE from, DATE to, bool all_day) {
   std::vector<Occurrence> found;
   ComRef<IDispatch> pattern, exceptions;
@@ -241,8 +274,12 @@ std::vector<Occurrence> OccurrencesIn(IDispatch* series, DATE from, DATE to, boo
     }
   }
   const double fraction = time ? *time - std::floor(*time) : 0.0;
-  for (double day = std::floor(from); day < to; day += 1) {
-    const DATE at = all_day ? day : day + fraction;
+  // All-day series float: their dates are the same in every zone.
+  const std::optional<ZoneRule> zone = all_day ? std::nullopt : SeriesZoneRule(series);
+  for (double day = std::floor(from) - (zone ? 2 : 0); day < to + (zone ? 2 : 0); day += 1) {
+    const auto machine = MachineDateOf(all_day ? day : day + fraction, zone);
+    if (!machine) continue;
+    const DATE at = *machine;
     if (at < from || at >= to) continue;
     bool changed = false;
     for (DATE original : originals) changed = changed || std::fabs(original - at) < 1e-6;
@@ -563,6 +600,49 @@ std::string PatternOptionsProblem(const Arguments& args) {
   return "";
 }
 
+// The Olson name of this machine's zone: $TZ when it names one, else the zone file that
+// /etc/localtime links to; empty when neither names a zone the add-in knows.
+std::wstring MachineZoneName() {
+  std::string name;
+  if (const char* tz = std::getenv("TZ"); tz != nullptr && *tz != 0) {
+    name = tz[0] == ':' ? tz + 1 : tz;
+  } else {
+    std::error_code failed;
+    const std::string target = std::filesystem::read_symlink("/etc/localtime", failed).string();
+    const size_t at = target.find("zoneinfo/");
+    if (!failed && at != std::string::npos) name = target.substr(at + 9);
+  }
+  ZoneRule rule;
+  const std::wstring wide = Utf8ToWide(name);
+  return TimeZoneMap::Instance().GetZoneRule(wide, rule) ? wide : std::wstring();
+}
+
+// Outlook keeps the zone a series was made in with it, its rule and its label: the
+// pattern's times are wall-clock times of that zone, and the add-in reads them so.
+bool PutSeriesZone(IDispatch* item, const std::wstring& zone, std::string* error) {
+  ZoneRule rule;
+  std::wstring label;
+  if (!TimeZoneMap::Instance().GetZoneRule(zone, rule)) {
+    *error = "unknown time zone " + WideToUtf8(zone);
+    return false;
+  }
+  if (!TimeZoneMap::Instance().GetDisplayLabel(zone, label)) label = zone;
+  auto bytes = EntryIdBytes(ZoneRuleToHex(rule));
+  SPropValue structure{}, text{};
+  structure.Value.bin =
+      SBinary{static_cast<ULONG>(bytes ? bytes->size() : 0), bytes ? bytes->data() : nullptr};
+  text.Value.lpszW = label.data();
+  if (!bytes ||
+      FAILED(
+          SetNamedProperty(item, PSETID_Appointment, dispidTimeZoneStruct, structure, PT_BINARY)) ||
+      FAILED(SetNamedProperty(item, PSETID_Appointment, PidLidTimeZoneDescription, text,
+                              PT_UNICODE))) {
+    *error = "the series' time zone cannot be stored";
+    return false;
+  }
+  return true;
+}
+
 int Add(Session& session, const Arguments& args) {
   if (args.positional().size() != 1) return UsageError("add takes no argument", kAddUsage);
   if (!args.Has("subject") || !args.Has("start")) {
@@ -584,9 +664,18 @@ int Add(Session& session, const Arguments& args) {
     end = *given;
   }
   if (end < *start || (all_day && end <= *start)) return Failure("the end is before the start");
+  const bool series =
+      args.Has("daily") || args.Has("weekly") || args.Has("monthly") || args.Has("yearly");
+  // A timed series lives in a zone: the one its times are typed in, else the machine's.
+  const std::wstring series_zone = !series || all_day ? L""
+                                   : zone.empty()     ? MachineZoneName()
+                                                      : zone;
+  if (series && !all_day && series_zone.empty()) {
+    return Failure("this machine's time zone is not one the add-in knows: give --zone");
+  }
 
   ComRef<IDispatch> item;
-  Variant kind;
+  Variant kind, ignored;
   SetLong(kind.value, kAppointmentItem);
   bool ok =
       CallObject(session.outlook.application.get(), L"CreateItem", &kind.value, item, &error) &&
@@ -597,12 +686,16 @@ int Add(Session& session, const Arguments& args) {
     SetBool(flag.value, true);
     ok = Put(item.get(), L"AllDayEvent", flag, &error);
   }
-  if (ok && PatternOptionsProblem(args).empty() &&
-      (args.Has("daily") || args.Has("weekly") || args.Has("monthly") || args.Has("yearly"))) {
-    ok = PutPattern(item.get(), args, *start, &error);
-  }
-  Variant ignored;
   if (!ok || !Call(item.get(), L"Save", nullptr, ignored, &error)) return Failure(error);
+  // The zone goes on the saved item before it becomes a series; a series that cannot be
+  // completed is taken out again rather than left half made.
+  if (series && ((!series_zone.empty() && !PutSeriesZone(item.get(), series_zone, &error)) ||
+                 !PutPattern(item.get(), args, *start, &error) ||
+                 !Call(item.get(), L"Save", nullptr, ignored, &error))) {
+    std::string ignored_error;
+    Call(item.get(), L"Delete", nullptr, ignored, &ignored_error);
+    return Failure(error);
+  }
   std::cout << Text(item.get(), L"EntryID") << "\n";
   return kExitOk;
 }

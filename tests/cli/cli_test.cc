@@ -40,7 +40,8 @@ class CliTest : public ::testing::Test {
         config_("XDG_CONFIG_HOME", (home_.path() / "config").c_str()),
         store_env_("TIDEWELL_OUTLOOK_STORE", nullptr) {}
 
-  Outcome Run(const std::vector<std::string>& words, const std::string& input = "") {
+  Outcome Run(const std::vector<std::string>& words, const std::string& input = "",
+              const char* machine_zone = "Europe/Berlin") {
     const auto in = home_.path() / "stdin", out = home_.path() / "stdout",
                err = home_.path() / "stderr";
     std::ofstream(in, std::ios::binary) << input;
@@ -51,7 +52,7 @@ class CliTest : public ::testing::Test {
                          open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
       for (int i = 0; i < 3; ++i) dup2(fds[i], i);
       setenv("HOME", home_.path().c_str(), 1);
-      setenv("TZ", "Europe/Berlin", 1);
+      setenv("TZ", machine_zone, 1);
       std::vector<char*> argv{const_cast<char*>(TIDEWELL_EXE)};
       for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
       argv.push_back(nullptr);
@@ -220,6 +221,27 @@ TEST_F(CliTest, OutlookSeriesRoundTrip) {
   EXPECT_EQ(Run({"outlook", "delete", id}).status, 0);
   EXPECT_EQ(Run({"outlook", "list"}).out,
             lunch + "\t2026-12-08T13:00\t2026-12-08T14:30\tsingle\tLong lunch\n");
+}
+
+// A series keeps the wall-clock time of its own zone across daylight-saving changes that
+// the machine's zone makes on other dates, and lists its occurrences in the machine's time.
+TEST_F(CliTest, OutlookSeriesLivesInItsZone) {
+  const Outcome series =
+      Run({"outlook", "add", "--subject", "Call", "--start", "2026-03-02T09:00", "--end",
+           "2026-03-02T09:30", "--zone", "America/New_York", "--weekly", "MO", "--count", "3"});
+  ASSERT_EQ(series.status, 0) << series.err;
+  const std::string id = series.out.substr(0, series.out.find('\n'));
+  EXPECT_EQ(Run({"outlook", "list", "--from", "2026-03-01", "--to", "2026-03-31"}).out,
+            id + "\t2026-03-02T15:00\t2026-03-02T15:30\tseries\tCall\n"
+                 "\toccurrence\t2026-03-02T15:00\t2026-03-02T15:30\tCall\n"
+                 "\toccurrence\t2026-03-09T14:00\t2026-03-09T14:30\tCall\n"
+                 "\toccurrence\t2026-03-16T14:00\t2026-03-16T14:30\tCall\n");
+  // Without --zone a series takes the machine's, which must be one the add-in can name.
+  const Outcome unnamed = Run({"outlook", "add", "--subject", "Gym", "--start", "2026-03-02T07:00",
+                               "--end", "2026-03-02T08:00", "--daily"},
+                              "", "Etc/UTC");
+  EXPECT_EQ(unnamed.status, 1);
+  EXPECT_NE(unnamed.err.find("give --zone"), std::string::npos) << unnamed.err;
 }
 
 TEST_F(CliTest, StoreHeldByAnotherProgramIsReportedPlainly) {
