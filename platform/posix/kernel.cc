@@ -2,15 +2,18 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstring>
 #include <mutex>
 #include <string_view>
@@ -287,12 +290,16 @@ bool InitRobustMutex(pthread_mutex_t* mutex, int type) {
 
 // ---- Events.
 //
-// All events of a user live in one table under one robust mutex and one condition variable
-// that every Set broadcasts. A wait for several events then checks them all under that
-// mutex and sleeps on that condition variable, so it neither polls nor misses a Set that
-// lands between its check and its sleep, whichever processes created the events. The cost,
-// waking every waiter of the user on every Set, is nothing for the handful of events and
-// waiters the add-in and the tray application have.
+// All events of a user live in one table under one robust mutex and one change counter
+// that every Set bumps and wakes. A wait for several events checks them all under that
+// mutex, notes the counter, and sleeps on it (a futex) only while it is unchanged, so it
+// neither polls nor misses a Set that lands between its check and its sleep, whichever
+// processes created the events. The cost, waking every waiter of the user on every Set, is
+// nothing for the handful of events and waiters the add-in and the tray application have.
+// A process-shared condition variable would not do: a waiter killed inside it leaves the
+// variable's own bookkeeping behind, and the next broadcast then waits for it for ever,
+// holding the table's mutex and so stopping every process of the user. A futex keeps no
+// state for its sleepers.
 
 struct EventSlot {
   uint32_t in_use;
@@ -305,20 +312,24 @@ struct EventSlot {
 
 struct EventTable {
   pthread_mutex_t mutex;
-  pthread_cond_t changed;
+  uint32_t changes;  // bumped under the mutex by every Set; the waiters' futex
   EventSlot slots[kMaxEvents];
 };
 
 bool InitEventTable(void* payload) {
-  auto* table = static_cast<EventTable*>(payload);
-  pthread_condattr_t attr;
-  if (!InitRobustMutex(&table->mutex, PTHREAD_MUTEX_NORMAL) || pthread_condattr_init(&attr) != 0)
-    return false;
-  const bool ok = pthread_condattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
-                  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0 &&
-                  pthread_cond_init(&table->changed, &attr) == 0;
-  pthread_condattr_destroy(&attr);
-  return ok;
+  return InitRobustMutex(&static_cast<EventTable*>(payload)->mutex, PTHREAD_MUTEX_NORMAL);
+}
+
+// Sleeps while `*word` still holds `seen`, until a wake or the CLOCK_MONOTONIC `deadline`
+// (none: no limit). 0, or the errno: ETIMEDOUT, or EAGAIN / EINTR (look again).
+int FutexWait(uint32_t* word, uint32_t seen, const timespec* deadline) {
+  const long rc =
+      syscall(SYS_futex, word, FUTEX_WAIT_BITSET, seen, deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
+  return rc == 0 ? 0 : errno;
+}
+
+void FutexWakeAll(uint32_t* word) {
+  syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
 // Locks a robust mutex; a holder that died inside it left the table in a usable state
@@ -337,7 +348,8 @@ std::shared_ptr<Segment> OpenEventTable(std::string* error) {
   std::lock_guard<std::mutex> hold(guard);
   std::shared_ptr<Segment> table = cached.lock();
   if (table && cached_for == getpid()) return table;
-  table = Segment::Open(UserPrefix() + ".events", Kind::kEventTable, sizeof(EventTable),
+  // The layout's version is in the name, so that a build with another layout never maps it.
+  table = Segment::Open(UserPrefix() + ".events-2", Kind::kEventTable, sizeof(EventTable),
                         &InitEventTable, error);
   cached = table;
   cached_for = getpid();
@@ -380,11 +392,11 @@ class PosixEvent : public NamedEvent {
   bool Change(bool signalled) {
     if (!LockTable(table())) return false;
     EventSlot* slot = Slot();
-    if (slot != nullptr) {
-      slot->signalled = signalled;
-      if (signalled) pthread_cond_broadcast(&table()->changed);
-    }
+    const bool wake = slot != nullptr && signalled;
+    if (slot != nullptr) slot->signalled = signalled;
+    if (wake) __atomic_add_fetch(&table()->changes, 1, __ATOMIC_RELEASE);
     pthread_mutex_unlock(&table()->mutex);
+    if (wake) FutexWakeAll(&table()->changes);
     return slot != nullptr;
   }
 
@@ -551,17 +563,17 @@ int WaitForAny(std::span<NamedEvent* const> events, int32_t timeout_ms) {
     }
     if (!valid) result = -2;
     if (result != -1 || timed_out || timeout_ms == 0) break;
-    const int rc = timeout_ms == kWaitForever
-                       ? pthread_cond_wait(&table->changed, &table->mutex)
-                       : pthread_cond_timedwait(&table->changed, &table->mutex, &deadline);
-    if (rc == EOWNERDEAD) {
-      pthread_mutex_consistent(&table->mutex);
-    } else if (rc == ETIMEDOUT) {
+    // A Set after this reading changes the counter, so the sleep below does not begin.
+    const uint32_t seen = __atomic_load_n(&table->changes, __ATOMIC_ACQUIRE);
+    pthread_mutex_unlock(&table->mutex);
+    const int rc =
+        FutexWait(&table->changes, seen, timeout_ms == kWaitForever ? nullptr : &deadline);
+    if (rc == ETIMEDOUT) {
       timed_out = true;  // one last look, then -1
-    } else if (rc != 0) {
-      result = -2;
-      break;
+    } else if (rc != 0 && rc != EAGAIN && rc != EINTR) {
+      return -2;
     }
+    if (!LockTable(table)) return -2;
   }
   pthread_mutex_unlock(&table->mutex);
   return result;

@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -274,6 +276,50 @@ TEST(KernelTest, AMutexWhoseOwnerWasKilledIsAbandonedOnce) {
   mutex->Release();
   mutex.reset();  // the last live holder: the killed one keeps nothing alive
   EXPECT_TRUE(ShmEntries(name).empty());
+}
+
+// Whether `pid` sleeps in a futex (a wait or a lock), looked at until a deadline.
+bool SleepsInFutex(pid_t pid) {
+  for (int tries = 0; tries < 5000; ++tries) {
+    std::string wchan;
+    std::ifstream("/proc/" + std::to_string(pid) + "/wchan") >> wchan;
+    if (wchan.find("futex") != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+TEST(KernelTest, AWaiterKilledWhileWaitingHoldsUpNoOtherProcess) {
+  const std::string name = Unique("waiter");
+  auto first = Event(name + "1", false);
+  auto second = Event(name + "2", false);
+  const auto wait_for = [&name](const char* which) {
+    return [&name, which] {
+      auto mine = Event(name + which, false);
+      NamedEvent* const events[] = {mine.get()};
+      for (;;) WaitForAny(events, kWaitForever);
+      return 0;
+    };
+  };
+  const pid_t killed = Child(wait_for("1"));
+  ASSERT_TRUE(SleepsInFutex(killed));
+  ASSERT_EQ(kill(killed, SIGKILL), 0);
+  ASSERT_EQ(ExitCode(killed), 128 + SIGKILL);
+  const pid_t waiting = Child(wait_for("2"));
+  ASSERT_TRUE(SleepsInFutex(waiting));
+  // Sets with pauses between them, in which the live waiter sleeps again; in a child with
+  // an alarm, so that a Set that never returns fails the test instead of stopping it.
+  const pid_t setter = Child([&first, &second] {
+    alarm(10);
+    NamedEvent* const pause[] = {first.get()};
+    for (int i = 0; i < 20; ++i) {
+      if (!second->Set() || WaitForAny(pause, 5) != -1) return 1;
+    }
+    return 0;
+  });
+  EXPECT_EQ(ExitCode(setter), 0);
+  kill(waiting, SIGKILL);
+  EXPECT_EQ(ExitCode(waiting), 128 + SIGKILL);
 }
 
 TEST(KernelTest, ObjectsAreFreshOnceEveryHolderHasEnded) {
