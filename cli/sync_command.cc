@@ -60,8 +60,9 @@ class Tray {
       } else {
         kill(host, SIGTERM);
       }
+      // Left to end on its own when the user would not wait (it is in a session of its own).
       int ignored = 0;
-      while (waitpid(host, &ignored, 0) < 0 && errno == EINTR) {
+      while (!abandoned_ && waitpid(host, &ignored, 0) < 0 && errno == EINTR) {
       }
     }
     return status;
@@ -155,6 +156,10 @@ class Tray {
         return Failure("the Outlook host ended during the sync");
       }
       if (watch_.Take()) Cancel();
+      if (abandoned_) {
+        EndLine();
+        return Failure("the sync was cancelled; not waiting for it to end");
+      }
     }
     if (objects_.message->Wait(0)) {
       PrintMessage();
@@ -166,8 +171,13 @@ class Tray {
     return failed ? kExitFailure : kExitOk;
   }
 
+  // The first interrupt asks the run to stop and waits for it; a second one leaves at once,
+  // so that a host that never answers cannot keep the terminal.
   void Cancel() {
-    if (cancelled_) return;
+    if (cancelled_) {
+      abandoned_ = true;
+      return;
+    }
     cancelled_ = true;
     objects_.stop_sync->Set();
     EndLine();
@@ -260,6 +270,7 @@ class Tray {
   const bool terminal_;
   bool line_open_ = false;
   bool cancelled_ = false;
+  bool abandoned_ = false;
   bool host_ready_ = false;
   std::wstring last_status_;
 };

@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <climits>
 #include <cstring>
 #include <mutex>
 #include <string_view>
@@ -290,16 +289,15 @@ bool InitRobustMutex(pthread_mutex_t* mutex, int type) {
 
 // ---- Events.
 //
-// All events of a user live in one table under one robust mutex and one change counter
-// that every Set bumps and wakes. A wait for several events checks them all under that
-// mutex, notes the counter, and sleeps on it (a futex) only while it is unchanged, so it
-// neither polls nor misses a Set that lands between its check and its sleep, whichever
-// processes created the events. The cost, waking every waiter of the user on every Set, is
-// nothing for the handful of events and waiters the add-in and the tray application have.
-// A process-shared condition variable would not do: a waiter killed inside it leaves the
-// variable's own bookkeeping behind, and the next broadcast then waits for it for ever,
-// holding the table's mutex and so stopping every process of the user. A futex keeps no
-// state for its sleepers.
+// All events of a user live in one table under one robust mutex, with one sequence word
+// that every Set bumps. A wait for several events checks them all under that mutex, notes
+// the sequence, and sleeps on the word (a futex) only while it is unchanged, so it neither
+// polls nor misses a Set that lands between its check and its sleep, whichever processes
+// created the events. A sleeping waiter holds nothing: a process killed while waiting
+// cannot keep anyone else from setting events (a process-shared condition variable can be
+// wedged that way for every process of the user). The cost, waking every waiter of the
+// user on every Set, is nothing for the handful of events and waiters the add-in and the
+// tray application have.
 
 struct EventSlot {
   uint32_t in_use;
@@ -312,7 +310,7 @@ struct EventSlot {
 
 struct EventTable {
   pthread_mutex_t mutex;
-  uint32_t changes;  // bumped under the mutex by every Set; the waiters' futex
+  uint32_t sequence;  // bumped under the mutex by every Set; read atomically outside it
   EventSlot slots[kMaxEvents];
 };
 
@@ -320,16 +318,16 @@ bool InitEventTable(void* payload) {
   return InitRobustMutex(&static_cast<EventTable*>(payload)->mutex, PTHREAD_MUTEX_NORMAL);
 }
 
-// Sleeps while `*word` still holds `seen`, until a wake or the CLOCK_MONOTONIC `deadline`
-// (none: no limit). 0, or the errno: ETIMEDOUT, or EAGAIN / EINTR (look again).
-int FutexWait(uint32_t* word, uint32_t seen, const timespec* deadline) {
-  const long rc =
-      syscall(SYS_futex, word, FUTEX_WAIT_BITSET, seen, deadline, nullptr, FUTEX_BITSET_MATCH_ANY);
-  return rc == 0 ? 0 : errno;
+// Sleeps while the sequence still reads `seen`, until a wake or the absolute monotonic
+// `deadline` (null: none). Returns false only when the deadline passed.
+bool SleepOnSequence(EventTable* table, uint32_t seen, const timespec* deadline) {
+  const long rc = syscall(SYS_futex, &table->sequence, FUTEX_WAIT_BITSET, seen, deadline, nullptr,
+                          FUTEX_BITSET_MATCH_ANY);
+  return rc == 0 || errno != ETIMEDOUT;
 }
 
-void FutexWakeAll(uint32_t* word) {
-  syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+void WakeSequence(EventTable* table) {
+  syscall(SYS_futex, &table->sequence, FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
 }
 
 // Locks a robust mutex; a holder that died inside it left the table in a usable state
@@ -348,8 +346,7 @@ std::shared_ptr<Segment> OpenEventTable(std::string* error) {
   std::lock_guard<std::mutex> hold(guard);
   std::shared_ptr<Segment> table = cached.lock();
   if (table && cached_for == getpid()) return table;
-  // The layout's version is in the name, so that a build with another layout never maps it.
-  table = Segment::Open(UserPrefix() + ".events-2", Kind::kEventTable, sizeof(EventTable),
+  table = Segment::Open(UserPrefix() + ".event-table", Kind::kEventTable, sizeof(EventTable),
                         &InitEventTable, error);
   cached = table;
   cached_for = getpid();
@@ -392,11 +389,12 @@ class PosixEvent : public NamedEvent {
   bool Change(bool signalled) {
     if (!LockTable(table())) return false;
     EventSlot* slot = Slot();
-    const bool wake = slot != nullptr && signalled;
-    if (slot != nullptr) slot->signalled = signalled;
-    if (wake) __atomic_add_fetch(&table()->changes, 1, __ATOMIC_RELEASE);
+    if (slot != nullptr) {
+      slot->signalled = signalled;
+      if (signalled) __atomic_add_fetch(&table()->sequence, 1, __ATOMIC_SEQ_CST);
+    }
     pthread_mutex_unlock(&table()->mutex);
-    if (wake) FutexWakeAll(&table()->changes);
+    if (slot != nullptr && signalled) WakeSequence(table());
     return slot != nullptr;
   }
 
@@ -563,17 +561,10 @@ int WaitForAny(std::span<NamedEvent* const> events, int32_t timeout_ms) {
     }
     if (!valid) result = -2;
     if (result != -1 || timed_out || timeout_ms == 0) break;
-    // A Set after this reading changes the counter, so the sleep below does not begin.
-    const uint32_t seen = __atomic_load_n(&table->changes, __ATOMIC_ACQUIRE);
+    const uint32_t seen = __atomic_load_n(&table->sequence, __ATOMIC_SEQ_CST);
     pthread_mutex_unlock(&table->mutex);
-    const int rc =
-        FutexWait(&table->changes, seen, timeout_ms == kWaitForever ? nullptr : &deadline);
-    if (rc == ETIMEDOUT) {
-      timed_out = true;  // one last look, then -1
-    } else if (rc != 0 && rc != EAGAIN && rc != EINTR) {
-      return -2;
-    }
-    if (!LockTable(table)) return -2;
+    timed_out = !SleepOnSequence(table, seen, timeout_ms == kWaitForever ? nullptr : &deadline);
+    if (!LockTable(table)) return -2;  // one last look after a time-out, then -1
   }
   pthread_mutex_unlock(&table->mutex);
   return result;

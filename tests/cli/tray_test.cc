@@ -354,6 +354,27 @@ TEST_F(TrayProcessTest, TrayDrivesTheHostAndAnswersItsQuestion) {
   objects_.host->Release();
 }
 
+// Ctrl-C asks the run to stop and waits for its end; a second one leaves without it.
+TEST_F(TrayProcessTest, InterruptCancelsAndASecondOneLeaves) {
+  ASSERT_EQ(objects_.host->Acquire(0), NamedMutex::Lock::kAcquired);
+  for (const bool twice : {false, true}) {
+    SCOPED_TRACE(twice);
+    const pid_t tray = Start({"sync"}, "tray");
+    ASSERT_TRUE(objects_.host_connect->Wait(kLongWait));
+    objects_.alive->Set();
+    ASSERT_TRUE(objects_.sync_auto->Wait(kLongWait));
+    kill(tray, SIGINT);
+    EXPECT_TRUE(objects_.stop_sync->Wait(kLongWait));
+    twice ? kill(tray, SIGINT) : objects_.sync_done->Set();
+    const Outcome outcome = Finish(tray);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_TRUE(Has(outcome.err, "cancelling\u2026\ntidewell: the sync was cancelled"))
+        << outcome.err;
+    EXPECT_EQ(Has(outcome.err, "not waiting for it to end"), twice) << outcome.err;
+  }
+  objects_.host->Release();
+}
+
 // The real host, started by the tray and told to quit by it. The service is a closed port
 // on this machine and no account is stored: the library's notice about the empty e-mail
 // reaches the terminal through the host, the run's failure through the message block.
