@@ -2,17 +2,15 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -280,85 +278,48 @@ TEST(KernelTest, AMutexWhoseOwnerWasKilledIsAbandonedOnce) {
   EXPECT_TRUE(ShmEntries(name).empty());
 }
 
-// The tray and the host create the same names at the same moment: exactly one of them may
-// initialise each object, or a later initialisation wipes what the first already wrote.
-TEST(KernelTest, ProcessesCreatingOneNameAtOnceInitialiseItOnce) {
-  const std::string name = Unique("race");
-  int start[2];
-  ASSERT_EQ(pipe(start), 0);
-  std::vector<std::unique_ptr<Child>> children;
-  for (int i = 0; i < 6; ++i) {
-    children.push_back(std::make_unique<Child>(
-        [&] {
-          char go = 0;
-          if (read(start[0], &go, 1) != 1) return 1;
-          std::string error;
-          auto block = SharedBlock::Create(name, 4096, &error);
-          auto event = NamedEvent::Create(name, false, &error);
-          if (!block || !event) return 2;
-          auto* counts = reinterpret_cast<int*>(block->bytes().data());
-          __atomic_fetch_add(&counts[0], 1, __ATOMIC_SEQ_CST);
-          if (!block->existed()) __atomic_fetch_add(&counts[1], 1, __ATOMIC_SEQ_CST);
-          if (!event->existed()) __atomic_fetch_add(&counts[2], 1, __ATOMIC_SEQ_CST);
-          block.release();  // stays mapped and open while the child holds on
-          event.release();
-          return 0;
-        },
-        true));
-  }
-  ASSERT_EQ(write(start[1], "gggggg", 6), 6);
-  for (auto& child : children) ASSERT_TRUE(child->Holding());
-  const auto block = Block(name, 4096);
-  ASSERT_TRUE(block && block->existed());
-  const auto* counts = reinterpret_cast<const int*>(block->bytes().data());
-  EXPECT_EQ(counts[0], 6);  // no creator's count was wiped by a second initialisation
-  EXPECT_EQ(counts[1], 1);
-  EXPECT_EQ(counts[2], 1);
-  for (auto& child : children) child->Exit(true);
-  close(start[0]);
-  close(start[1]);
-}
-
-// Waits (bounded) until the task `/proc/<task>` sleeps in the futex call, the event wait's
-// only sleep (a condition variable's wait sleeps there too).
-bool ReachesFutexSleep(const std::string& task) {
-  for (int i = 0; i < 200000; ++i) {
-    std::ifstream syscall_file("/proc/" + task + "/syscall");
-    long number = -1;
-    if (syscall_file >> number && number == SYS_futex) return true;
-    sched_yield();
+// Whether `pid` sleeps in a futex (a wait or a lock), looked at until a deadline.
+bool SleepsInFutex(pid_t pid) {
+  for (int tries = 0; tries < 5000; ++tries) {
+    std::string wchan;
+    std::ifstream("/proc/" + std::to_string(pid) + "/wchan") >> wchan;
+    if (wchan.find("futex") != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return false;
 }
 
-// A host killed while it waits for a request must not leave the user's events unusable:
-// the tray's next Set and wait have to go through.
-TEST(KernelTest, AWaiterKilledInItsWaitLeavesEventsUsable) {
-  const std::string name = Unique("killedwaiter");
-  const auto event = Event(name, false);
-  Child child(
-      [&name] {
-        std::string error;
-        auto mine = NamedEvent::Create(name + "_other", false, &error);
-        return mine && mine->Wait(kWaitForever) ? 0 : 1;
-      },
-      false);
-  ASSERT_TRUE(ReachesFutexSleep(std::to_string(child.pid)));
-  EXPECT_EQ(child.Exit(true), 128 + SIGKILL);
-  alarm(20);  // a wedged table would hang a Set below for ever
-  // Rounds of a sleeping waiter and a Set from another thread, as the tray and the host go.
-  for (int round = 0; round < 4; ++round) {
-    std::atomic<pid_t> tid{0};
-    std::thread waiter([&] {
-      tid = gettid();
-      EXPECT_TRUE(event->Wait(kWaitForever));
-    });
-    while (tid == 0) sched_yield();
-    EXPECT_TRUE(ReachesFutexSleep("self/task/" + std::to_string(tid)));
-    EXPECT_TRUE(Event(name, false)->Set());
-    waiter.join();
-  }
-  alarm(0);
+TEST(KernelTest, AWaiterKilledWhileWaitingHoldsUpNoOtherProcess) {
+  const std::string name = Unique("waiter");
+  auto first = Event(name + "1", false);
+  auto second = Event(name + "2", false);
+  const auto wait_for = [&name](const char* which) {
+    return [&name, which] {
+      auto mine = Event(name + which, false);
+      NamedEvent* const events[] = {mine.get()};
+      for (;;) WaitForAny(events, kWaitForever);
+      return 0;
+    };
+  };
+  const pid_t killed = Child(wait_for("1"));
+  ASSERT_TRUE(SleepsInFutex(killed));
+  ASSERT_EQ(kill(killed, SIGKILL), 0);
+  ASSERT_EQ(ExitCode(killed), 128 + SIGKILL);
+  const pid_t waiting = Child(wait_for("2"));
+  ASSERT_TRUE(SleepsInFutex(waiting));
+  // Sets with pauses between them, in which the live waiter sleeps again; in a child with
+  // an alarm, so that a Set that never returns fails the test instead of stopping it.
+  const pid_t setter = Child([&first, &second] {
+    alarm(10);
+    NamedEvent* const pause[] = {first.get()};
+    for (int i = 0; i < 20; ++i) {
+      if (!second->Set() || WaitForAny(pause, 5) != -1) return 1;
+    }
+    return 0;
+  });
+  EXPECT_EQ(ExitCode(setter), 0);
+  kill(waiting, SIGKILL);
+  EXPECT_EQ(ExitCode(waiting), 128 + SIGKILL);
 }
 
 TEST(KernelTest, ObjectsAreFreshOnceEveryHolderHasEnded) {
