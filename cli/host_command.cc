@@ -142,6 +142,7 @@ int Host(const Arguments& args, TrayObjects& objects) {
   std::string error;
   if (!OpenOutlookApplication(args.Value("store"), &outlook, &error)) return Failure(error);
   LoadedAddin loaded;
+  objects.message->Reset();  // only a message of this load may explain its failure
   if (!LoadAddin(LibraryPath(args), objects, &loaded, &error)) return Failure(error);
 
   std::atomic<bool> quitting{false};
