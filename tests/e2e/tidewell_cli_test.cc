@@ -9,11 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -47,6 +49,16 @@ std::string Between(const std::string& text, const std::string& open, const std:
   const size_t end = text.find(close, start + open.size());
   return end == std::string::npos ? ""
                                   : text.substr(start + open.size(), end - start - open.size());
+}
+
+// Outlook's modification times are read rounded to the whole second, and a run sees an
+// Outlook edit only by a newer time than the one it recorded (a run stamps new items with
+// their UID): an edit a person makes must come a second or more after the run before it.
+// Waits until a second has passed since `before`.
+void ASecondAfter(std::chrono::steady_clock::time_point before) {
+  while (std::chrono::steady_clock::now() < before + std::chrono::seconds(1)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 size_t Occurrences(const std::string& text, const std::string& part) {
@@ -217,6 +229,7 @@ TEST_F(TidewellCliTest, FirstSyncJoinsBothSidesThenEachChangeCrossesOver) {
 
   const Outcome first = Run({"sync", "--yes"});
   ASSERT_EQ(first.status, 0) << first.out << first.err;
+  const auto first_done = std::chrono::steady_clock::now();
   // Standard output is a pipe: one plain line per status, no redrawing.
   EXPECT_NE(first.out.find("% Synchronizing events"), std::string::npos) << first.out;
   EXPECT_EQ(first.out.find('\r'), std::string::npos);
@@ -241,6 +254,7 @@ TEST_F(TidewellCliTest, FirstSyncJoinsBothSidesThenEachChangeCrossesOver) {
       << occurrences.out;
 
   // Then one change of each kind on each side.
+  ASecondAfter(first_done);
   ASSERT_EQ(Run({"outlook", "edit", single, "--subject", "Outlook single renamed"}).status, 0);
   ASSERT_EQ(Run({"outlook", "delete", OutlookId("Web single")}).status, 0);
   ASSERT_TRUE(EditWeb("web-weekly@nexora.example", R"("title":"Web weekly renamed")"));
