@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -600,23 +599,6 @@ std::string PatternOptionsProblem(const Arguments& args) {
   return "";
 }
 
-// The Olson name of this machine's zone: $TZ when it names one, else the zone file that
-// /etc/localtime links to; empty when neither names a zone the add-in knows.
-std::wstring MachineZoneName() {
-  std::string name;
-  if (const char* tz = std::getenv("TZ"); tz != nullptr && *tz != 0) {
-    name = tz[0] == ':' ? tz + 1 : tz;
-  } else {
-    std::error_code failed;
-    const std::string target = std::filesystem::read_symlink("/etc/localtime", failed).string();
-    const size_t at = target.find("zoneinfo/");
-    if (!failed && at != std::string::npos) name = target.substr(at + 9);
-  }
-  ZoneRule rule;
-  const std::wstring wide = Utf8ToWide(name);
-  return TimeZoneMap::Instance().GetZoneRule(wide, rule) ? wide : std::wstring();
-}
-
 // Outlook keeps the zone a series was made in with it, its rule and its label: the
 // pattern's times are wall-clock times of that zone, and the add-in reads them so.
 bool PutSeriesZone(IDispatch* item, const std::wstring& zone, std::string* error) {
@@ -666,13 +648,9 @@ int Add(Session& session, const Arguments& args) {
   if (end < *start || (all_day && end <= *start)) return Failure("the end is before the start");
   const bool series =
       args.Has("daily") || args.Has("weekly") || args.Has("monthly") || args.Has("yearly");
-  // A timed series lives in a zone: the one its times are typed in, else the machine's.
-  const std::wstring series_zone = !series || all_day ? L""
-                                   : zone.empty()     ? MachineZoneName()
-                                                      : zone;
-  if (series && !all_day && series_zone.empty()) {
-    return Failure("this machine's time zone is not one the add-in knows: give --zone");
-  }
+  // A timed series lives in a zone: the one its times are typed in; without --zone,
+  // Outlook gives it the machine's when it becomes a series.
+  const std::wstring series_zone = series && !all_day ? zone : L"";
 
   ComRef<IDispatch> item;
   Variant kind, ignored;

@@ -712,9 +712,18 @@ HRESULT ItemObject::GetRecurrencePattern(const Call& call, VARIANT* result) {
     if (pattern && NumberOf(Tag(kRecurring), 0) != 0) {
       edit_->view = ViewFromPattern(*pattern);
     } else {
-      // The item becomes a series at once: weekly on the day of its start, without end.
-      const SeriesZone zone = ZoneOf(*store_, *message_);
+      // The item becomes a series at once: weekly on the day of its start, without end,
+      // in the machine's zone, which Outlook writes down with it.
       const FileTime start = TimeOf(kStartWhole).value_or(store_->Now());
+      if (!message_->Get(Tag(kTimeZoneStruct))) {
+        const auto utc = FileTimeToSystemTime(start);
+        const auto rule = utc ? MachineZoneRule(utc->year) : std::nullopt;
+        HRESULT hr = S_OK;
+        if (rule && (hr = message_->Set(Tag(kTimeZoneStruct), TimeZoneStructBytes(*rule))) == S_OK)
+          hr = message_->Set(Tag(kTimeZoneDescription), MachineZoneName());
+        if (hr != S_OK) return Refused(call, hr);
+      }
+      const SeriesZone zone = ZoneOf(*store_, *message_);
       const FileTime end = std::max(TimeOf(kEndWhole).value_or(start), start);
       const auto local = zone.FromUtc(start - start % kTicksPerMinute);
       if (!local) return call.Raise(kTextBadValue, E_INVALIDARG);

@@ -1,7 +1,14 @@
 #include "sim/outlook/series.h"
 
+#include <limits.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
+#include "base/text.h"
 #include "sim/outlook/dispatch_object.h"
 #include "sim/outlook/recurrence_dates.h"
 #include "sim/outlook/store.h"
@@ -59,7 +66,92 @@ std::optional<LocalMinutes> TransitionIn(const ZoneTransition& t, int year) {
   return *first + day * kMinutesPerDay + minute;
 }
 
+// The machine's offset from UTC (seconds east) at `t`.
+std::optional<long> MachineOffsetAt(time_t t) {
+  tm local{};
+  if (localtime_r(&t, &local) == nullptr) return std::nullopt;
+  return local.tm_gmtoff;
+}
+
+// A change of the machine's offset, at its first second, as the n-th weekday of its month
+// on the clock that the change ends.
+ZoneTransition TransitionAt(time_t at, long before) {
+  const time_t wall = at + before;
+  tm t{};
+  gmtime_r(&wall, &t);
+  tm next_month{};
+  next_month.tm_year = t.tm_year;
+  next_month.tm_mon = t.tm_mon + 1;
+  next_month.tm_mday = 0;  // normalised to the last day of t's month
+  timegm(&next_month);
+  const int week = t.tm_mday + 7 > next_month.tm_mday ? 5 : (t.tm_mday - 1) / 7 + 1;
+  return {0,
+          static_cast<uint16_t>(t.tm_mon + 1),
+          static_cast<uint16_t>(t.tm_wday),
+          static_cast<uint16_t>(week),
+          static_cast<uint16_t>(t.tm_hour),
+          static_cast<uint16_t>(t.tm_min)};
+}
+
 }  // namespace
+
+std::optional<ZoneRule> MachineZoneRule(int year) {
+  tzset();  // TZ may have changed since the last look
+  tm first{};
+  first.tm_year = year - 1900;
+  first.tm_mday = 1;
+  const time_t begin = timegm(&first);
+  first.tm_year += 1;
+  const time_t end = timegm(&first);
+  const auto start_offset = MachineOffsetAt(begin);
+  if (begin == -1 || end == -1 || !start_offset) return std::nullopt;
+  struct Change {
+    time_t at;
+    long before, after;
+  };
+  std::vector<Change> changes;
+  long previous = *start_offset;
+  for (time_t day = begin; day < end && changes.size() <= 2; day += 86400) {
+    const auto next = MachineOffsetAt(day + 86400);
+    if (!next) return std::nullopt;
+    if (*next == previous) continue;
+    time_t low = day, high = day + 86400;  // the old offset at low, the new one at high
+    while (high - low > 1) {
+      const time_t middle = low + (high - low) / 2;
+      (MachineOffsetAt(middle) == previous ? low : high) = middle;
+    }
+    changes.push_back({high, previous, *next});
+    previous = *next;
+  }
+  ZoneRule rule;
+  if (changes.empty()) {
+    rule.bias = static_cast<int32_t>(-previous / 60);
+    return rule;
+  }
+  if (changes.size() != 2 || changes[0].after != changes[1].before) return std::nullopt;
+  const long standard = std::min(changes[0].before, changes[0].after);
+  const long daylight = std::max(changes[0].before, changes[0].after);
+  rule.bias = static_cast<int32_t>(-standard / 60);
+  rule.daylight_bias = static_cast<int32_t>(-(daylight - standard) / 60);
+  for (const Change& change : changes) {
+    (change.after > change.before ? rule.daylight_date : rule.standard_date) =
+        TransitionAt(change.at, change.before);
+  }
+  return rule;
+}
+
+std::wstring MachineZoneName() {
+  std::string name;
+  if (const char* tz = std::getenv("TZ"); tz != nullptr && *tz != 0) {
+    name = tz[0] == ':' ? tz + 1 : tz;
+  } else {
+    char link[PATH_MAX];
+    const ssize_t size = readlink("/etc/localtime", link, sizeof link - 1);
+    if (size > 0) name.assign(link, static_cast<size_t>(size));
+  }
+  if (const size_t at = name.find("zoneinfo/"); at != std::string::npos) name.erase(0, at + 9);
+  return name.empty() || name[0] == '/' ? std::wstring() : Utf8ToWide(name);
+}
 
 std::optional<ZoneRule> ParseTimeZoneStruct(std::span<const uint8_t> d) {
   if (d.size() != kZoneStructSize) return std::nullopt;

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "base/system_time.h"
@@ -64,6 +65,13 @@ struct ZoneRule {
 
 std::optional<ZoneRule> ParseTimeZoneStruct(std::span<const uint8_t> data);
 Bytes TimeZoneStructBytes(const ZoneRule& rule);
+
+// The machine's zone as Outlook describes it on a new series: the rule of `year` (the
+// transitions the C library knows for that year, each as the n-th weekday of its month),
+// none when the offset changes other than never or twice that year; and its name (the
+// Olson id of TZ or /etc/localtime, empty when unknown).
+std::optional<ZoneRule> MachineZoneRule(int year);
+std::wstring MachineZoneName();
 
 // The series' zone: its rule, or the machine's zone when the series has none.
 class SeriesZone {

@@ -236,12 +236,16 @@ TEST_F(CliTest, OutlookSeriesLivesInItsZone) {
                  "\toccurrence\t2026-03-02T15:00\t2026-03-02T15:30\tCall\n"
                  "\toccurrence\t2026-03-09T14:00\t2026-03-09T14:30\tCall\n"
                  "\toccurrence\t2026-03-16T14:00\t2026-03-16T14:30\tCall\n");
-  // Without --zone a series takes the machine's, which must be one the add-in can name.
-  const Outcome unnamed = Run({"outlook", "add", "--subject", "Gym", "--start", "2026-03-02T07:00",
-                               "--end", "2026-03-02T08:00", "--daily"},
-                              "", "Etc/UTC");
-  EXPECT_EQ(unnamed.status, 1);
-  EXPECT_NE(unnamed.err.find("give --zone"), std::string::npos) << unnamed.err;
+  // Without --zone a series takes the machine's zone and keeps its time there.
+  const Outcome daily = Run({"outlook", "add", "--subject", "Gym", "--start", "2026-03-28T07:00",
+                             "--end", "2026-03-28T08:00", "--daily", "--count", "2"});
+  ASSERT_EQ(daily.status, 0) << daily.err;
+  const std::string gym = daily.out.substr(0, daily.out.find('\n'));
+  EXPECT_EQ(Run({"outlook", "list", "--from", "2026-03-28", "--to", "2026-03-30"}).out,
+            gym +
+                "\t2026-03-28T07:00\t2026-03-28T08:00\tseries\tGym\n"
+                "\toccurrence\t2026-03-28T07:00\t2026-03-28T08:00\tGym\n"
+                "\toccurrence\t2026-03-29T07:00\t2026-03-29T08:00\tGym\n");
 }
 
 TEST_F(CliTest, StoreHeldByAnotherProgramIsReportedPlainly) {

@@ -116,6 +116,34 @@ TEST_F(SeriesTest, MovedAndDeletedOccurrencesAreExceptionsInBothViews) {
   EXPECT_EQ(GetLong(GetObj(pattern.p, L"Exceptions").p, L"Count"), 0);
 }
 
+TEST_F(SeriesTest, ASeriesMadeThroughTheObjectModelRecordsTheMachinesZone) {
+  // The add-in cannot load a series without its zone; Outlook writes the machine's.
+  struct Case {
+    const char* tz;
+    ZoneRule rule;
+  };
+  const Case cases[] = {
+      {"Europe/Berlin", {-60, 0, -60, {0, 10, 0, 5, 3, 0}, {0, 3, 0, 5, 2, 0}}},
+      {"Australia/Sydney", {-600, 0, -60, {0, 4, 0, 1, 3, 0}, {0, 10, 0, 1, 2, 0}}},
+      {":Asia/Tokyo", {-540, 0, 0, {}, {}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tz);
+    testing::EnvGuard tz("TZ", c.tz);
+    SetUp();
+    Obj item = NewSeries(app_.p);
+    GetObj(item.p, L"GetRecurrencePattern");
+    ASSERT_EQ(Save(item.p), S_OK);
+    const StoredItem& stored = store_->items().begin()->second;
+    const auto bytes = NamedValue(*store_, stored, kTimeZoneStruct);
+    ASSERT_TRUE(bytes && std::holds_alternative<Bytes>(*bytes));
+    EXPECT_EQ(std::get<Bytes>(*bytes), TimeZoneStructBytes(c.rule));
+    EXPECT_EQ(NamedValue(*store_, stored, kTimeZoneDescription),
+              PropData(Utf8ToWide(c.tz + (c.tz[0] == ':' ? 1 : 0))));
+    EXPECT_EQ(GetDate(item.p, L"Start"), Day(2023, 2, 27, 9 * 60));
+  }
+}
+
 TEST_F(SeriesTest, ClearRecurrencePatternMakesASingleAppointment) {
   Obj item = NewSeries(app_.p);
   Obj pattern = GetObj(item.p, L"GetRecurrencePattern");
