@@ -1,9 +1,7 @@
 // `tidewell` run as a person runs it: a fresh home folder per test, the password on
 // standard input, the outcome read from the exit status and the two output streams.
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -21,16 +19,11 @@
 #include "platform/profile.h"
 #include "sim/outlook/store.h"
 #include "tests/platform/env_guard.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace calendar_mirrow_addin::testing {
 namespace {
-
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
 
 class CliTest : public ::testing::Test {
  protected:
@@ -40,33 +33,12 @@ class CliTest : public ::testing::Test {
         config_("XDG_CONFIG_HOME", (home_.path() / "config").c_str()),
         store_env_("TIDEWELL_OUTLOOK_STORE", nullptr) {}
 
-  Outcome Run(const std::vector<std::string>& words, const std::string& input = "",
-              const char* machine_zone = "Europe/Berlin") {
-    const auto in = home_.path() / "stdin", out = home_.path() / "stdout",
-               err = home_.path() / "stderr";
-    std::ofstream(in, std::ios::binary) << input;
-    const pid_t child = fork();
-    if (child == 0) {
-      const int fds[] = {open(in.c_str(), O_RDONLY),
-                         open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
-                         open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
-      for (int i = 0; i < 3; ++i) dup2(fds[i], i);
-      setenv("HOME", home_.path().c_str(), 1);
-      setenv("TZ", machine_zone, 1);
-      std::vector<char*> argv{const_cast<char*>(TIDEWELL_EXE)};
-      for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
-      argv.push_back(nullptr);
-      execv(TIDEWELL_EXE, argv.data());
-      _exit(127);
-    }
-    Outcome outcome;
-    int status = 0;
-    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-      outcome.status = WEXITSTATUS(status);
-    }
-    outcome.out = ReadFileText(out);
-    outcome.err = ReadFileText(err);
-    return outcome;
+  Outcome Run(const std::vector<std::string>& words, const std::string& input = "") {
+    std::vector<std::string> argv{TIDEWELL_EXE};
+    argv.insert(argv.end(), words.begin(), words.end());
+    return ChildProcess(
+               argv, EnvironmentWith({"HOME=" + home_.path().string(), "TZ=Europe/Berlin"}), input)
+        .Finish(60);
   }
 
   std::filesystem::path DataFile(const char* name) const {

@@ -2,11 +2,7 @@
 // deletion question, and both commands run as processes over the named objects of a test
 // of their own.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,7 +10,6 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -24,6 +19,7 @@
 #include "cli/tray_objects.h"
 #include "sim/outlook/store.h"
 #include "tests/platform/env_guard.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace calendar_mirrow_addin::testing {
@@ -185,56 +181,19 @@ TEST_F(TrayObjectsTest, HostAsksTheTrayAndFallsBackToNo) {
   }
 }
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-// `tidewell` as a child process with this test's environment; standard input from a file.
+// `tidewell` as a child process with this test's environment.
 class TrayProcessTest : public TrayObjectsTest {
  protected:
-  pid_t Start(const std::vector<std::string>& words, const std::string& name) {
-    std::ofstream(home_.path() / (name + ".in")) << "";
-    const std::string in = (home_.path() / (name + ".in")).string();
-    const std::string out = (home_.path() / (name + ".out")).string();
-    const std::string err = (home_.path() / (name + ".err")).string();
-    std::vector<char*> argv{const_cast<char*>(TIDEWELL_EXE)};
-    for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
-    argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-      const int fds[] = {open(in.c_str(), O_RDONLY),
-                         open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
-                         open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
-      for (int i = 0; i < 3; ++i) dup2(fds[i], i);
-      execv(TIDEWELL_EXE, argv.data());
-      _exit(127);
-    }
-    names_[child] = name;
-    return child;
+  static std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& words) {
+    std::vector<std::string> argv{TIDEWELL_EXE};
+    argv.insert(argv.end(), words.begin(), words.end());
+    return std::make_unique<ChildProcess>(argv, EnvironmentWith({}), "");
   }
-
-  // Waits (bounded) for the child to end; one that hangs is killed and fails the test.
-  Outcome Finish(pid_t child) {
-    Outcome outcome;
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
-    pollfd ended{pidfd, POLLIN, 0};
-    if (pidfd >= 0 && poll(&ended, 1, 2 * kLongWait) == 0) {
-      ADD_FAILURE() << names_[child] << " did not end";
-      kill(child, SIGKILL);
-    }
-    if (pidfd >= 0) close(pidfd);
-    int status = 0;
-    if (waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-      outcome.status = WEXITSTATUS(status);
-    }
-    outcome.out = ReadFileText(home_.path() / (names_[child] + ".out"));
-    outcome.err = ReadFileText(home_.path() / (names_[child] + ".err"));
-    return outcome;
+  // Waits (bounded) for the child to end; one that hangs is killed (status -1).
+  static Outcome Finish(const std::unique_ptr<ChildProcess>& child) {
+    return child->Finish(2 * kLongWait / 1000);
   }
-
-  Outcome Run(const std::vector<std::string>& words) { return Finish(Start(words, "run")); }
+  static Outcome Run(const std::vector<std::string>& words) { return Finish(Start(words)); }
 
   // Takes a mutex and gives it back: true when no live process held it.
   static bool Free(NamedMutex& mutex) {
@@ -242,8 +201,6 @@ class TrayProcessTest : public TrayObjectsTest {
     mutex.Release();
     return true;
   }
-
-  std::map<pid_t, std::string> names_;
 };
 
 bool Has(const std::string& text, const std::string& part) {
@@ -251,7 +208,7 @@ bool Has(const std::string& text, const std::string& part) {
 }
 
 TEST_F(TrayProcessTest, HostRunsOnceAndStopLeavesNothingHeld) {
-  const pid_t host = Start({"host"}, "host");
+  const auto host = Start({"host"});
   ASSERT_TRUE(objects_.host_ready->Wait(kLongWait));
   const Outcome second = Run({"host"});
   EXPECT_EQ(second.status, 1);
@@ -259,7 +216,7 @@ TEST_F(TrayProcessTest, HostRunsOnceAndStopLeavesNothingHeld) {
   EXPECT_EQ(Run({"host", "--stop"}).status, 0);
   const Outcome first = Finish(host);
   EXPECT_EQ(first.status, 0) << first.err;
-  EXPECT_TRUE(Has(first.err, "tidewell host: ready (pid " + std::to_string(host) + ")"));
+  EXPECT_TRUE(Has(first.err, "tidewell host: ready (pid " + std::to_string(host->pid()) + ")"));
 
   // Ended in order: its mutex released (not abandoned), the store closed, no object of
   // its own left once this test lets go of its handles.
@@ -327,7 +284,7 @@ TEST_F(TrayProcessTest, TrayDrivesTheHostAndAnswersItsQuestion) {
   ASSERT_EQ(objects_.host->Acquire(0), NamedMutex::Lock::kAcquired);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.words.back());
-    const pid_t tray = Start(c.words, "tray");
+    const auto tray = Start(c.words);
     ASSERT_TRUE(objects_.host_connect->Wait(kLongWait));
     objects_.alive->Set();
     ASSERT_TRUE((c.manual ? objects_.sync_manual : objects_.sync_auto)->Wait(kLongWait));
@@ -359,13 +316,13 @@ TEST_F(TrayProcessTest, InterruptCancelsAndASecondOneLeaves) {
   ASSERT_EQ(objects_.host->Acquire(0), NamedMutex::Lock::kAcquired);
   for (const bool twice : {false, true}) {
     SCOPED_TRACE(twice);
-    const pid_t tray = Start({"sync"}, "tray");
+    const auto tray = Start({"sync"});
     ASSERT_TRUE(objects_.host_connect->Wait(kLongWait));
     objects_.alive->Set();
     ASSERT_TRUE(objects_.sync_auto->Wait(kLongWait));
-    kill(tray, SIGINT);
+    kill(tray->pid(), SIGINT);
     EXPECT_TRUE(objects_.stop_sync->Wait(kLongWait));
-    twice ? kill(tray, SIGINT) : objects_.sync_done->Set();
+    twice ? kill(tray->pid(), SIGINT) : objects_.sync_done->Set();
     const Outcome outcome = Finish(tray);
     EXPECT_EQ(outcome.status, 1);
     EXPECT_TRUE(Has(outcome.err, "cancelling\u2026\ntidewell: the sync was cancelled"))

@@ -23,8 +23,6 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/webcal_server.h"
 
-extern char** environ;
-
 namespace calendar_mirrow_addin::testing {
 namespace {
 
@@ -100,23 +98,15 @@ class TidewellCliTest : public ::testing::Test {
   // This process's environment without what would lead the child elsewhere, plus the test's
   // own home, object names, store and certificate authority.
   std::vector<std::string> Environment() const {
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      const std::string text = *entry;
-      const std::string name = text.substr(0, text.find('='));
-      const bool proxy = name.size() >= 5 && (name.substr(name.size() - 5) == "proxy" ||
-                                              name.substr(name.size() - 5) == "PROXY");
-      if (!proxy && name != "HOME" && name != "TZ" && name.rfind("XDG_", 0) != 0 &&
-          name.rfind("TIDEWELL_", 0) != 0) {
-        env.push_back(text);
-      }
-    }
-    env.push_back("HOME=" + home_.path().string());
-    env.push_back("TZ=Europe/Berlin");
-    env.push_back("TIDEWELL_NAMES_PREFIX=clie2e" + std::to_string(getpid()) + "_");
-    env.push_back("TIDEWELL_OUTLOOK_STORE=" + (home_.path() / "outlook.sqlite").string());
-    env.push_back("TIDEWELL_CA_FILE=" + server_.ca_file());
-    return env;
+    return EnvironmentWith({"HOME=" + home_.path().string(), "TZ=Europe/Berlin",
+                            "TIDEWELL_NAMES_PREFIX=clie2e" + std::to_string(getpid()) + "_",
+                            "TIDEWELL_OUTLOOK_STORE=" + (home_.path() / "outlook.sqlite").string(),
+                            "TIDEWELL_CA_FILE=" + server_.ca_file()},
+                           [](const std::string& name) {
+                             const bool proxy = name.ends_with("proxy") || name.ends_with("PROXY");
+                             return proxy || name.starts_with("XDG_") ||
+                                    name.starts_with("TIDEWELL_");
+                           });
   }
 
   std::unique_ptr<ChildProcess> Start(const std::vector<std::string>& words,

@@ -11,8 +11,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
+
+extern char** environ;
 
 namespace calendar_mirrow_addin::testing {
 
@@ -21,6 +24,23 @@ struct Outcome {
   std::string out;
   std::string err;
 };
+
+// This process's environment, as NAME=VALUE texts, without the names `drop` picks and with
+// `set` put in place of the same names (the first of two entries is the one a program sees).
+inline std::vector<std::string> EnvironmentWith(
+    const std::vector<std::string>& set,
+    const std::function<bool(const std::string& name)>& drop = nullptr) {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    const std::string name = text.substr(0, text.find('='));
+    bool replaced = false;
+    for (const std::string& given : set) replaced = replaced || given.rfind(name + "=", 0) == 0;
+    if (!replaced && !(drop && drop(name))) env.push_back(text);
+  }
+  env.insert(env.end(), set.begin(), set.end());
+  return env;
+}
 
 class ChildProcess {
  public:
