@@ -246,15 +246,6 @@ TEST_F(TrayProcessTest, HostWhoseLibraryFailsToLoadShowsTheAddinsMessage) {
   EXPECT_TRUE(Free(*objects_.host));
 }
 
-TEST_F(TrayProcessTest, SecondSyncIsRefused) {
-  ASSERT_EQ(objects_.tray->Acquire(0), NamedMutex::Lock::kAcquired);
-  const Outcome sync = Run({"sync"});
-  EXPECT_EQ(sync.status, 1);
-  EXPECT_EQ(sync.err, "tidewell: another tidewell sync is running\n");
-  EXPECT_TRUE(Free(*objects_.host));  // it started no host
-  objects_.tray->Release();
-}
-
 // This test plays the host (holding its mutex and answering its events), so that the
 // tray's side of every exchange is seen exactly.
 TEST_F(TrayProcessTest, TrayDrivesTheHostAndAnswersItsQuestion) {
