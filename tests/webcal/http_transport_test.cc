@@ -139,10 +139,8 @@ TEST_F(HttpTransportTest, FollowsOne302WithTheTokenOnlyToTheSameOrigin) {
       {here + "/dir/here?s=1", here + "/dir/here?s=1"},
       {"here?s=1", here + "/dir/here?s=1"},
       {"../dir/./here", here + "/dir/here"},
-      {"HTTPS://" + fixture_->address() + ":443/dir/here", here + "/dir/here"},
       // Other origins: the extra headers stay behind.
       {other + "/dir/here", other + "/dir/here"},
-      {"//" + fixture_->other_address() + "/dir/here", other + "/dir/here"},
       {"http://" + fixture_->address() + ":8080/dir/here",
        "http://" + fixture_->address() + ":8080/dir/here"}};
   for (const auto& [location, target] : cases) {

@@ -18,7 +18,6 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/webcal_server.h"
 #include "tests/webcal/https_fixture.h"
-#include "webcal/nxcal_schema.h"
 
 namespace calendar_mirrow_addin {
 namespace {
@@ -34,7 +33,6 @@ TEST(NxCalConnectionText, EncodesFormValuesEntryIdsAndHeaders) {
   EXPECT_EQ(L"p%26ss%3Dw%C3%B6rd%20x", NxCalConnection::UrlEncode(L"p&ss=w\u00f6rd x"));
   const std::pair<const wchar_t*, const wchar_t*> ids[] = {
       {L"abc", L"_c5h66"},
-      {L"foobar", L"_cpnmuoj1e8"},
       {L"\u00e9", L"_oekg"},  // the UTF-8 bytes
       {L"", L"_"},
       {L"k3j9@nexora.example", L"k3j9"},
@@ -52,14 +50,6 @@ TEST(NxCalConnectionText, EncodesFormValuesEntryIdsAndHeaders) {
   EXPECT_THAT(WideToUtf8(FormatResourceString(IDS_ERROR_CODE, {L"2014"})),
               HasSubstr("Error code: 2014. Please"));
   EXPECT_EQ(L"", LoadResourceString(145));
-}
-
-// The service's copy of the two schema namespaces is the client's.
-TEST(NxCalConnectionText, TheStandInUsesTheSameSchemaNamespaces) {
-  const std::string service =
-      testing::ReadFileText(TIDEWELL_SOURCE_DIR "/sim/webcal_server/namespaces.py");
-  EXPECT_THAT(service, HasSubstr("DS = \"" + WideToUtf8(kDataSchema) + "\"\n"));
-  EXPECT_THAT(service, HasSubstr("CS = \"" + WideToUtf8(kCalendarSchema) + "\"\n"));
 }
 
 // Records what a fetch reports.
@@ -214,26 +204,6 @@ TEST_F(NxCalServiceTest, AnExpiredTokenCostsOneLogInAndOneRepeat) {
   EXPECT_FALSE(connection->GetEntry(L"gone", L"", false, &entry, &error_));
   EXPECT_TRUE(connection->GetEntry(L"gone", L"", true, &entry, &error_));
   EXPECT_THAT(WideToUtf8(entry), HasSubstr("#event.canceled"));
-}
-
-TEST_F(NxCalServiceTest, ADeltaFeedHoldsOnlyWhatChangedSinceIncludingDeletions) {
-  SetClock("2026-03-02T10:00:00.000Z");
-  Seed(R"({"uid":"four","title":"Four","start":"2026-03-08","end":"2026-03-09"},
-          {"uid":"three","title":"Three","start":"2026-03-05T09:00:00.000Z","end":"2026-03-05T10:00:00.000Z","deleted":true})");
-  const auto since = ParseIso(L"2026-03-02T00:00:00.000Z");
-  ASSERT_TRUE(since);
-  platform::XmlDocument delta;
-  ASSERT_TRUE(Connect()->GetNxCalXML(since.get(), &delta, &error_, &monitor_));
-  EXPECT_THAT(EntryTitles(&delta), ::testing::UnorderedElementsAre(L"Four", L"Three"));
-  const auto canceled = delta.Root().Select(
-      L"feed/entry[nxd:eventStatus/@value='https://schemas.nexora.example/data/"
-      L"2008#event.canceled']"
-      L"/title");
-  ASSERT_TRUE(canceled.has_value());
-  ASSERT_EQ(1u, canceled->size());
-  EXPECT_EQ(L"Three", canceled->front().text());
-  // Complete up to a second before the listing began, the clock standing still.
-  EXPECT_EQ(L"2026-03-02T09:59:59.000Z", delta.Root().SelectSingle(L"feed/updated").text());
 }
 
 // Whatever goes wrong with the feed, the fetch fails with a message and leaves no document.
