@@ -10,7 +10,7 @@
 namespace calendar_mirrow_addin {
 namespace {
 
-TEST(OutlookValuesTest, AnswersAndRolesMapBothWays) {
+TEST(OutlookValuesTest, AnswersAndRolesOutsideTheUsualOnes) {
   // Busy states are read end to end by the load tests; unknown answers read as invited.
   const std::pair<int32_t, ResponseStatus> answers[] = {
       {0, kResponseInvited},  {1, kResponseAccepted}, {2, kResponseTentative},
@@ -19,15 +19,8 @@ TEST(OutlookValuesTest, AnswersAndRolesMapBothWays) {
   for (const auto& [outlook, response] : answers) {
     EXPECT_EQ(ResponseFromOutlook(outlook), response) << outlook;
   }
-  // A guest's answer and role written to Outlook read back as they were.
-  for (const ResponseStatus response :
-       {kResponseInvited, kResponseAccepted, kResponseDeclined, kResponseTentative}) {
-    for (const AttendanceType role : {kAttendanceOptional, kAttendanceRequired}) {
-      const Guest guest(L"bob@nexora.example", L"Bob", role, response);
-      EXPECT_EQ(ResponseFromOutlook(OutlookResponseOfGuest(guest)), response);
-      EXPECT_EQ(RoleFromOutlook(*OutlookTypeOfGuest(guest)).attendance, role);
-    }
-  }
+  // Every answer and role of a guest is written and read back by the write tests; the
+  // organizer is always the one who organised, and is no recipient type.
   const Guest organizer(L"ann@nexora.example", L"", kAttendanceOrganizer, kResponseInvited);
   EXPECT_EQ(OutlookResponseOfGuest(organizer), 1);
   EXPECT_FALSE(OutlookTypeOfGuest(organizer));
