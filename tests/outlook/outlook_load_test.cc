@@ -42,7 +42,7 @@ class OutlookLoadTest : public testing::OutlookFixture {
   }
 };
 
-TEST_F(OutlookLoadTest, FieldsStatesAndRemindersOfSingleAppointments) {
+TEST_F(OutlookLoadTest, TimesStatesAndRemindersOfSingleAppointments) {
   struct Case {
     LONG busy;
     bool reminder_set;
@@ -64,8 +64,6 @@ TEST_F(OutlookLoadTest, FieldsStatesAndRemindersOfSingleAppointments) {
     SCOPED_TRACE(c.busy);
     const sim::Bytes entry_id = Add(L"Dentist");
     ComRef<IDispatch> item = ItemObject(entry_id);
-    ASSERT_EQ(PutText(item.get(), L"Location", L"Main Street 4"), S_OK);
-    ASSERT_EQ(PutText(item.get(), L"Body", L"Bring the card"), S_OK);
     ASSERT_EQ(PutBool(item.get(), L"ReminderSet", c.reminder_set), S_OK);
     ASSERT_EQ(PutLong(item.get(), L"ReminderMinutesBeforeStart", c.minutes), S_OK);
     if (c.real_reminder != nullptr) {
@@ -77,11 +75,9 @@ TEST_F(OutlookLoadTest, FieldsStatesAndRemindersOfSingleAppointments) {
     busy.Value.l = c.busy;
     ASSERT_EQ(SetNamedProperty(item.get(), PSETID_Appointment, 0x8205, busy, PT_LONG), S_OK);
 
+    // The texts are read back by the write tests' round trip.
     const Event* event = Loaded(entry_id);
     ASSERT_NE(event, nullptr);
-    EXPECT_EQ(event->title(), L"Dentist");
-    EXPECT_EQ(event->location(), L"Main Street 4");
-    EXPECT_EQ(event->body(), L"Bring the card");
     EXPECT_EQ(FormatIso(*event->start()), L"2023-02-27T01:00:00.000Z");
     EXPECT_EQ(FormatIso(*event->end()), L"2023-02-27T01:30:00.000Z");
     EXPECT_FALSE(event->HasGuests());

@@ -11,6 +11,7 @@
 #include "base/string_table.h"
 #include "base/text.h"
 #include "outlook/automation.h"
+#include "outlook/dispatch_values.h"
 #include "outlook/global_object_id.h"
 #include "platform/com/oleaut.h"
 #include "tests/outlook/outlook_fixture.h"
@@ -35,12 +36,9 @@ TEST_F(OutlookTest, ItemsAreFoundByIdUntilLogoff) {
   const sim::Bytes entry_id = Add(L"Dentist");
   ComRef<IDispatch> item;
   ASSERT_EQ(outlook_->GetItemFromId(Hex(entry_id), item), S_OK);
-  VARIANT subject;
-  VariantInit(&subject);
-  ASSERT_EQ(GetProperty(item.get(), L"Subject", &subject), S_OK);
-  EXPECT_EQ(std::wstring(subject.bstrVal), L"Dentist");
-  VariantClear(&subject);
-
+  std::wstring subject;
+  ASSERT_EQ(GetText(item.get(), L"Subject", subject), S_OK);
+  EXPECT_EQ(subject, L"Dentist");
   EXPECT_TRUE(FAILED(outlook_->GetItemFromId(Hex(entry_id) + L"00", item)));
   EXPECT_EQ(outlook_->Logoff(), S_OK);
   EXPECT_TRUE(FAILED(outlook_->GetItemFromId(Hex(entry_id), item)));
@@ -145,7 +143,8 @@ TEST_F(OutlookTest, FailuresEndTheLoadWithTheirMessage) {
        "MAPI connection error.", IDS_CHECK_EXCHANGE},
       {"rows after 60",
        [](sim::Store& s, const sim::Bytes&) { s.faults().FailQueryRowsAfter(60, E_FAIL); },
-       "60 entries processed\n  SEVERE: QueryRows error:  [hr: 0x80004005]", IDS_OUTLOOK_LOAD_FAILED},
+       "60 entries processed\n  SEVERE: QueryRows error:  [hr: 0x80004005]",
+       IDS_OUTLOOK_LOAD_FAILED},
       {"read-only item without id",
        [](sim::Store& s, const sim::Bytes& plain) { s.faults().SetReadOnly(plain, true); },
        "Failed to load even brief info.", IDS_OUTLOOK_LOAD_FAILED},

@@ -1,5 +1,5 @@
 // The translations between Outlook's values and the event record, and the end type read
-// from recurrence data as the simulated Outlook stores it.
+// from recurrence data that is damaged or old.
 
 #include "outlook/outlook_values.h"
 
@@ -10,23 +10,8 @@
 namespace calendar_mirrow_addin {
 namespace {
 
-TEST(OutlookValuesTest, StatesAnswersAndRolesMapBothWays) {
-  struct Busy {
-    int32_t outlook;
-    EventStatus status;
-    BusyStatus busy;
-    bool known;
-  };
-  for (const Busy& b : {Busy{0, kEventStatusConfirmed, kBusyStatusFree, true},
-                        Busy{1, kEventStatusTentative, kBusyStatusBusy, true},
-                        Busy{2, kEventStatusConfirmed, kBusyStatusBusy, true},
-                        Busy{3, kEventStatusConfirmed, kBusyStatusBusy, true},
-                        Busy{7, kEventStatusConfirmed, kBusyStatusBusy, false}}) {
-    const BusyState state = BusyStateFromOutlook(b.outlook);
-    EXPECT_EQ(state.status, b.status) << b.outlook;
-    EXPECT_EQ(state.busy_status, b.busy) << b.outlook;
-    EXPECT_EQ(state.known, b.known) << b.outlook;
-  }
+TEST(OutlookValuesTest, AnswersAndRolesOutsideTheUsualOnes) {
+  // Busy states are read end to end by the load tests; unknown answers read as invited.
   const std::pair<int32_t, ResponseStatus> answers[] = {
       {0, kResponseInvited},  {1, kResponseAccepted}, {2, kResponseTentative},
       {3, kResponseAccepted}, {4, kResponseDeclined}, {5, kResponseInvited},
@@ -34,15 +19,8 @@ TEST(OutlookValuesTest, StatesAnswersAndRolesMapBothWays) {
   for (const auto& [outlook, response] : answers) {
     EXPECT_EQ(ResponseFromOutlook(outlook), response) << outlook;
   }
-  // A guest's answer and role written to Outlook read back as they were.
-  for (const ResponseStatus response :
-       {kResponseInvited, kResponseAccepted, kResponseDeclined, kResponseTentative}) {
-    for (const AttendanceType role : {kAttendanceOptional, kAttendanceRequired}) {
-      const Guest guest(L"bob@nexora.example", L"Bob", role, response);
-      EXPECT_EQ(ResponseFromOutlook(OutlookResponseOfGuest(guest)), response);
-      EXPECT_EQ(RoleFromOutlook(*OutlookTypeOfGuest(guest)).attendance, role);
-    }
-  }
+  // Every answer and role of a guest is written and read back by the write tests; the
+  // organizer is always the one who organised, and is no recipient type.
   const Guest organizer(L"ann@nexora.example", L"", kAttendanceOrganizer, kResponseInvited);
   EXPECT_EQ(OutlookResponseOfGuest(organizer), 1);
   EXPECT_FALSE(OutlookTypeOfGuest(organizer));
@@ -54,12 +32,7 @@ TEST(OutlookValuesTest, StatesAnswersAndRolesMapBothWays) {
   EXPECT_FALSE(RoleFromOutlook(-1).valid);
 }
 
-TEST(OutlookValuesTest, RecurrenceTypesMasksAndReminders) {
-  for (const int32_t type : {0, 1, 2, 3, 5, 6}) {
-    const auto kind = RecurrenceKindFromOutlook(type);
-    ASSERT_TRUE(kind) << type;
-    EXPECT_EQ(OutlookRecurrenceType(kind->frequency, kind->by_position ? kMonday : 0), type);
-  }
+TEST(OutlookValuesTest, UnknownTypesMasksAndReminders) {
   EXPECT_FALSE(RecurrenceKindFromOutlook(4));
   EXPECT_EQ(DaysFromOutlookMask(kMonday | kWednesday | 128), kMonday | kWednesday);
   EXPECT_EQ(DaysFromOutlookMask(0), 0);
@@ -79,38 +52,9 @@ TEST(OutlookValuesTest, RecurrenceTypesMasksAndReminders) {
   }
 }
 
-// The end type is found in data written as the calendar writes it, for each form whose
-// pattern-specific part has another length.
-TEST(OutlookValuesTest, EndTypeIsReadFromStoredRecurrenceData) {
-  using View = sim::RecurrenceView;
-  const auto start = *sim::ToLocalMinutes({2024, 1, 8});
-  struct Case {
-    sim::OlRecurrenceType type;
-    View::End end;
-    uint8_t expected;
-  };
-  for (const Case& c : {Case{sim::OlRecurrenceType::kDaily, View::End::kAfterOccurrences, 0x22},
-                        Case{sim::OlRecurrenceType::kWeekly, View::End::kOnDate, 0x21},
-                        Case{sim::OlRecurrenceType::kMonthly, View::End::kNever, 0x23},
-                        Case{sim::OlRecurrenceType::kMonthNth, View::End::kAfterOccurrences, 0x22},
-                        Case{sim::OlRecurrenceType::kYearNth, View::End::kOnDate, 0x21}}) {
-    View view;
-    view.type = c.type;
-    if (c.type != sim::OlRecurrenceType::kDaily) view.day_of_week_mask = kMonday;
-    view.instance = 2;
-    view.pattern_start_date = start;
-    view.end = c.end;
-    view.occurrences = 5;
-    view.pattern_end_date = start + 800 * sim::kMinutesPerDay;
-    view.start_time = 9 * 60;
-    view.duration = 30;
-    const auto pattern = sim::PatternFromView(view);
-    ASSERT_TRUE(pattern) << static_cast<int>(c.type);
-    const sim::Bytes data = sim::EncodeAppointmentRecur(*pattern);
-    const EndTypeResult result = RecurrenceEndType(data);
-    EXPECT_TRUE(result.valid);
-    EXPECT_EQ(result.end_type, c.expected) << static_cast<int>(c.type);
-  }
+// The end type of every form of pattern is read by the load tests; here the data no
+// calendar writes.
+TEST(OutlookValuesTest, EndTypeOfDamagedOrOldRecurrenceData) {
   EXPECT_TRUE(RecurrenceEndType(sim::Bytes(49, 0)).too_short);
   sim::Bytes odd(60, 0);
   odd[22] = 0x30;

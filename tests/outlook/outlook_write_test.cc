@@ -11,7 +11,6 @@
 #include "model/recurrence.h"
 #include "model/time_zone_map.h"
 #include "outlook/dispatch_values.h"
-#include "outlook/global_object_id.h"
 #include "outlook/mapi_access.h"
 #include "sim/outlook/property.h"
 #include "sim/outlook/series.h"
@@ -222,15 +221,17 @@ TEST_F(OutlookWriteTest, EventsReadBackAsTheyWereWritten) {
              .mutable_recurrence();
   rule->set_days_of_week(kMonday | kThursday);
   rule->set_count(12);
-  add("monthly by date, southern zone, no end",
-      Series(L"Rent", At(2031, 1, 14, 23, 0), 30, L"Australia/Sydney", kFrequencyMonthly))
-      .mutable_recurrence()
-      ->set_month_day(15);
-  rule = add("monthly last Friday, zone without daylight time",
+  rule = add("monthly by date every 3 months, southern zone, no end",
+             Series(L"Rent", At(2031, 1, 14, 23, 0), 30, L"Australia/Sydney", kFrequencyMonthly))
+             .mutable_recurrence();
+  rule->set_month_day(15);
+  rule->set_interval(3);
+  rule = add("every other month's last Friday, zone without daylight time",
              Series(L"Retro", At(2031, 1, 31, 1, 0), 60, L"Asia/Tokyo", kFrequencyMonthly))
              .mutable_recurrence();
   rule->set_days_of_week(kFriday);
   rule->set_ordwk(5);
+  rule->set_interval(2);
   rule->set_count(6);
   rule = add("yearly by date",
              Series(L"Birthday", At(2031, 3, 14, 17, 0), 120, L"Europe/London", kFrequencyYearly))
@@ -283,7 +284,16 @@ TEST_F(OutlookWriteTest, EventsReadBackAsTheyWereWritten) {
             S_OK);
   for (const auto& [name, event] : cases) {
     SCOPED_TRACE(name);
-    const std::wstring id = Import(*event);
+    std::wstring id;
+    DateTime updated;
+    now_ += 5 * kSecond;
+    ASSERT_EQ(outlook_->Import(event.get(), &id, &updated, nullptr), S_OK) << log_.Text();
+    // The time reported is the item's own, so the next run does not take it for changed.
+    std::unique_ptr<DateTime> modified;
+    ASSERT_EQ(GetDateTime(ItemObject(id).get(), L"LastModificationTime", false, modified), S_OK);
+    EXPECT_EQ(updated, *modified);
+    // Series are written private, single events normal.
+    EXPECT_EQ(Long(ItemObject(id).get(), L"Sensitivity"), event->is_recurring() ? 2 : 0);
     const Event* read = Loaded(id);
     ASSERT_NE(read, nullptr);
     ExpectSame(*event, *read);
@@ -292,81 +302,20 @@ TEST_F(OutlookWriteTest, EventsReadBackAsTheyWereWritten) {
   EXPECT_EQ(store_->refused_sends(), 0);
 }
 
-// What an import leaves in the store, as Outlook's own lists see it.
-TEST_F(OutlookWriteTest, AnImportStoresTheUidPrivacyAndModificationTime) {
-  auto single = Appointment(L"Dentist", At(2031, 5, 6, 7, 30), 45);
-  std::wstring id;
-  DateTime updated;
-  now_ += 5 * kSecond;
-  ASSERT_EQ(outlook_->Import(single.get(), &id, &updated, nullptr), S_OK);
-  NamedPropertyValue uid;
-  ASSERT_EQ(uid.Read(ItemObject(id).get(), PSETID_Meeting, GLOBAL_OBJID), S_OK);
-  EXPECT_EQ(UidFromGlobalObjectId({uid.value->Value.bin.lpb, uid.value->Value.bin.cb}),
-            single->ical_uid());
-  std::unique_ptr<DateTime> modified;
-  ASSERT_EQ(GetDateTime(ItemObject(id).get(), L"LastModificationTime", false, modified), S_OK);
-  EXPECT_EQ(updated, *modified);
-  EXPECT_EQ(Long(ItemObject(id).get(), L"Sensitivity"), 0);
-
-  auto series = Series(L"Standup", At(2031, 3, 24, 8, 0), 15, L"Europe/Berlin", kFrequencyDaily);
-  const std::wstring series_id = Import(*series);
-  EXPECT_EQ(Long(ItemObject(series_id).get(), L"Sensitivity"), 2);
-  EXPECT_EQ(store_->items().size(), 2u);
-}
-
-// The pattern's own fields for the kinds of rule, as Outlook holds them; a yearly rule's
-// interval is not written (Outlook keeps 12 months).
-TEST_F(OutlookWriteTest, PatternFieldsOfEachKindOfRule) {
-  struct Case {
-    const char* name;
-    Frequency frequency;
-    int32_t days, ordwk, month_day, month, interval;
-    std::vector<std::pair<const wchar_t*, LONG>> fields;
-    bool interval_written;
-  };
-  const Case cases[] = {
-      {"second Tuesday",
-       kFrequencyMonthly,
-       kTuesday,
-       2,
-       -1,
-       -1,
-       2,
-       {{L"RecurrenceType", 3}, {L"Instance", 2}, {L"DayOfWeekMask", 4}, {L"Interval", 2}},
-       true},
-      {"day 15",
-       kFrequencyMonthly,
-       0,
-       0,
-       15,
-       -1,
-       3,
-       {{L"RecurrenceType", 2}, {L"DayOfMonth", 15}, {L"Interval", 3}},
-       true},
-      {"yearly",
-       kFrequencyYearly,
-       0,
-       0,
-       11,
-       3,
-       4,
-       {{L"RecurrenceType", 5}, {L"DayOfMonth", 11}, {L"MonthOfYear", 3}, {L"Interval", 1}},
-       false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto event = Series(L"Board", At(2031, 3, 11, 9, 0), 60, L"Europe/Berlin", c.frequency);
-    Recurrence& rule = *event->mutable_recurrence();
-    rule.set_days_of_week(c.days);
-    rule.set_ordwk(c.ordwk);
-    rule.set_month_day(c.month_day);
-    rule.set_month(c.month);
-    rule.set_interval(c.interval);
-    log_.Clear();
-    const std::wstring id = Import(*event);
-    EXPECT_EQ(log_.Text().find("Interval") != std::string::npos, c.interval_written);
-    ComRef<IDispatch> pattern = Pattern(id);
-    for (const auto& [name, value] : c.fields) EXPECT_EQ(Long(pattern.get(), name), value);
+// Outlook keeps a yearly pattern at 12 months and refuses another interval: none is written.
+TEST_F(OutlookWriteTest, AYearlyPatternKeepsOutlooksInterval) {
+  auto event = Series(L"Board", At(2031, 3, 11, 9, 0), 60, L"Europe/Berlin", kFrequencyYearly);
+  event->mutable_recurrence()->set_month_day(11);
+  event->mutable_recurrence()->set_month(3);
+  event->mutable_recurrence()->set_interval(4);
+  const std::wstring id = Import(*event);
+  EXPECT_THAT(log_.Text(), Not(HasSubstr("Interval")));
+  ComRef<IDispatch> pattern = Pattern(id);
+  for (const auto& [name, value] : {std::pair{L"RecurrenceType", 5},
+                                    {L"DayOfMonth", 11},
+                                    {L"MonthOfYear", 3},
+                                    {L"Interval", 1}}) {
+    EXPECT_EQ(Long(pattern.get(), name), value) << WideToUtf8(name);
   }
 }
 
@@ -568,15 +517,6 @@ TEST_F(OutlookWriteTest, GuestsAreWrittenAndReadBack) {
     EXPECT_EQ(Sender(item.get(), PR_SENDER_EMAIL_ADDRESS_W), organizer.email);
     EXPECT_EQ(Sender(item.get(), PR_SENDER_NAME_W), organizer.name);
     EXPECT_EQ(Sender(item.get(), PR_SENDER_ADDRTYPE_W), L"SMTP");
-
-    const Event* loaded = Loaded(entry_id);
-    ASSERT_NE(loaded, nullptr) << log_.Text();
-    std::vector<std::tuple<std::wstring, AttendanceType, ResponseStatus>> expected, got;
-    for (const GuestSpec& g : c.guests) expected.emplace_back(g.email, g.attendance, g.response);
-    for (const auto& [email, g] : loaded->guests()) {
-      got.emplace_back(email, g.attendance_type, g.response_status);
-    }
-    EXPECT_THAT(got, UnorderedElementsAreArray(expected));
   }
   EXPECT_EQ(store_->refused_sends(), 0);
 }

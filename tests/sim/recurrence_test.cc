@@ -204,18 +204,9 @@ TEST(RecurrenceDatesTest, CornersFollowTheCalendar) {
       {"every 2 weeks, weeks from Monday",
        view(T::kWeekly, At(2024, 1, 1), 2, 0x03, 0, 0, 0, 1),
        {{2024, 1, 1}, {2024, 1, 7}, {2024, 1, 15}, {2024, 1, 21}, {2024, 1, 29}}},
-      {"every 3 days",
-       view(T::kDaily, At(2024, 2, 27), 3, 0, 0, 0, 0),
-       {{2024, 2, 27}, {2024, 3, 1}, {2024, 3, 4}}},
-      {"every weekday",
+      {"every weekday, over the weekend",
        view(T::kDaily, At(2024, 1, 5), 1, kWeekdayMask, 0, 0, 0),
-       {{2024, 1, 5},
-        {2024, 1, 8},
-        {2024, 1, 9},
-        {2024, 1, 10},
-        {2024, 1, 11},
-        {2024, 1, 12},
-        {2024, 1, 15}}},
+       {{2024, 1, 5}, {2024, 1, 8}, {2024, 1, 9}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -81,20 +81,9 @@ TEST_F(SeriesTest, MovedAndDeletedOccurrencesAreExceptionsInBothViews) {
   ASSERT_EQ(Put(last.p, L"Start", Var::Date(wednesday + 1)), S_OK);
   EXPECT_EQ(Save(last.p), DISP_E_EXCEPTION);
 
-  const auto stored = StoredPattern(*store_);
-  ASSERT_TRUE(stored.has_value());
-  const uint32_t tuesday_day = static_cast<uint32_t>(*ToLocalMinutes({2023, 2, 28}));
-  const uint32_t wednesday_day = tuesday_day + kMinutesPerDay;
-  EXPECT_EQ(stored->deleted_instance_dates, (std::vector<uint32_t>{tuesday_day, wednesday_day}));
-  EXPECT_EQ(stored->modified_instance_dates, std::vector<uint32_t>{wednesday_day});
-  ASSERT_EQ(stored->exceptions.size(), 1u);
-  EXPECT_EQ(stored->exceptions[0].start, wednesday_day + 11 * 60);
-  EXPECT_EQ(stored->exceptions[0].original_start, wednesday_day + 9 * 60);
-  EXPECT_EQ(stored->exceptions[0].override_flags, kOverrideSubject);
-  EXPECT_EQ(stored->exceptions[0].wide_subject, L"Moved");
-
-  // Through the exceptions of a new opening: the deleted occurrence has no item; the changed
-  // one keeps the series' entry id and what its record cannot hold.
+  // Through the exceptions of a new opening, read from what was stored: the deleted
+  // occurrence has no item; the changed one keeps the series' entry id and what its record
+  // cannot hold.
   Obj again = ItemOf(app_.p, store_->items().begin()->second.entry_id);
   pattern = GetObj(again.p, L"GetRecurrencePattern");
   Obj exceptions = GetObj(pattern.p, L"Exceptions");
